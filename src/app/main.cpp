@@ -1,0 +1,38 @@
+#include "core/FileProcedures.h"
+#include "core/QtServices.h"
+#include "core/SettingsStore.h"
+#include "desktop/TerminationSignals.h"
+#include "ui/main/Form1.h"
+
+#include <QApplication>
+#include <QSessionManager>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quarnel"));
+    QApplication::setOrganizationName(QStringLiteral("Vantorell"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    quarnel::QtMessageBoxes messages;
+    quarnel::QtDesktopOpener opener;
+    quarnel::QtFileDialogs dialogs;
+    quarnel::SystemClock clock;
+    quarnel::SystemRandom random;
+    quarnel::ProcessEnd programEnd;
+    quarnel::SettingsStore settings;
+
+    quarnel::Form1 form({{messages, opener, dialogs, clock, random, programEnd}, settings, quarnel::ProgramFolder()});
+    messages.setParent(&form);
+
+    quarnel::TerminationSignals termination;
+    QObject::connect(&termination, &quarnel::TerminationSignals::terminationRequested, &form,
+                     &quarnel::Form1::Form_QueryUnload);
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
+                     [&form](QSessionManager&) { form.SaveFolderList(); });
+    QObject::connect(&app, &QGuiApplication::aboutToQuit, &form, &quarnel::Form1::Form_QueryUnload);
+
+    form.Form_Load();
+    form.show();
+    return app.exec();
+}

@@ -1,0 +1,124 @@
+#include "conversion/ConversionLog.h"
+
+#include "core/ErrorReport.h"
+#include "core/FileProcedures.h"
+#include "core/RuntimeError.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QRegularExpression>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quarnel {
+
+QString DefaultLogFilePath()
+{
+    return TempFolder() + u'/' + QString::fromLatin1(kLogFileName);
+}
+
+namespace {
+
+// Removes the time-zone field (and the blank that sets it off) from a time format, leaving quoted text.
+QString withoutTimeZone(const QString& format)
+{
+    QString result;
+    bool quoted = false;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        const QChar c = format[i];
+        if (c == u'\'')
+            quoted = !quoted;
+        if (!quoted && c == u't')
+            continue;
+        result.append(c);
+    }
+    return result.simplified();
+}
+
+QString withFourDigitYear(const QString& format)
+{
+    static const QRegularExpression twoDigitYear(QStringLiteral("(?<!y)yy(?!y)"));
+    QString result = format;
+    return result.replace(twoDigitYear, QStringLiteral("yyyy"));
+}
+
+} // namespace
+
+QString LogDateTimeFormat(const QLocale& locale)
+{
+    QString time = withoutTimeZone(locale.timeFormat(QLocale::LongFormat));
+    if (!time.contains(u's'))
+        time += QStringLiteral(":ss");
+    return withFourDigitYear(locale.dateFormat(QLocale::ShortFormat)) + u' ' + time;
+}
+
+QString LogDateTimeText(const QDateTime& when, const QLocale& locale)
+{
+    return locale.toString(when, LogDateTimeFormat(locale));
+}
+
+QDateTime ParseLogDateTime(const QString& text, const QLocale& locale)
+{
+    return locale.toDateTime(text, LogDateTimeFormat(locale));
+}
+
+namespace LogLine {
+QString started(const QString& when)
+{
+    return QStringLiteral("Started ") + when;
+}
+QString noFolders(const QString& when)
+{
+    return when + QStringLiteral(" : No files or folders added.");
+}
+QString noOutputFolder(const QString& when)
+{
+    return when + QStringLiteral(" : Output folder does not exist. Please select another folder.");
+}
+QString skipped(const QString& when, const QString& pdfPath)
+{
+    return when + QStringLiteral(" : No new files or changes to convert ") + pdfPath;
+}
+QString converted(const QString& when, const QString& pdfPath)
+{
+    return when + QStringLiteral(" : Converted ") + pdfPath;
+}
+QString failed(const QString& when, const QString& pdfPath)
+{
+    return when + QStringLiteral(" : Could not create JPG on ") + pdfPath;
+}
+} // namespace LogLine
+
+void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages)
+{
+    GuardedProcedure guard(Location::AppendStringFSO, messages);
+    int fd = -1;
+    guard.step(100, [&] {
+        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode > 1 ? O_APPEND : O_TRUNC);
+        fd = ::open(QFile::encodeName(path).constData(), flags, 0666);
+        if (fd < 0)
+            throw errno == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(errno);
+    });
+    // Without an open stream there is nothing to write or close: one report for the lost line is enough.
+    if (fd < 0)
+        return;
+    guard.step(102, [&] {
+        // One write call, so that a line appended by another copy of the program is never interleaved.
+        const QByteArray bytes = (text + QStringLiteral("\r\n")).toLocal8Bit();
+        ssize_t n;
+        do {
+            n = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0)
+            throw RuntimeError::fromErrno(errno);
+        if (n != bytes.size())
+            throw RuntimeError(ErrorNumber::DiskFull);
+    });
+    guard.step(104, [&] {
+        if (::close(fd) != 0)
+            throw RuntimeError::fromErrno(errno);
+    });
+}
+
+} // namespace quarnel

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+namespace quarnel {
+
+class MessageBoxes;
+
+// The log's file name in the temporary folder.
+inline constexpr auto kLogFileName = "DEV2IVI.log";
+
+// The path of the conversion log: the temporary folder and the log's file name.
+QString DefaultLogFilePath();
+
+// The format of the log's date and time: the locale's short date (with a four-digit year, so it reads
+// back unambiguously), a blank, and the locale's time with seconds but without a time zone.
+QString LogDateTimeFormat(const QLocale& locale);
+QString LogDateTimeText(const QDateTime& when, const QLocale& locale);
+// Reads back a date and time written by LogDateTimeText; invalid when the text is not one.
+QDateTime ParseLogDateTime(const QString& text, const QLocale& locale);
+
+// The texts of the log's lines.
+namespace LogLine {
+QString started(const QString& when);
+QString noFolders(const QString& when);
+QString noOutputFolder(const QString& when);
+QString skipped(const QString& when, const QString& pdfPath);
+QString converted(const QString& when, const QString& pdfPath);
+QString failed(const QString& when, const QString& pdfPath);
+} // namespace LogLine
+
+// Writes the text and CR LF to the file: appending when mode is above 1, replacing otherwise; the file
+// is created when missing. A failing step is reported and the line is lost; the caller is not told.
+void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages);
+
+} // namespace quarnel

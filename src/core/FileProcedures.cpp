@@ -1,0 +1,140 @@
+#include "core/FileProcedures.h"
+
+#include "core/Paths.h"
+#include "core/RuntimeError.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quarnel {
+
+void YieldToEvents()
+{
+    if (QCoreApplication::instance())
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+bool FolderExists(const QString& path)
+{
+    struct stat info
+    {
+    };
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool PathExists(const QString& path)
+{
+    struct stat info
+    {
+    };
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+bool WildcardMatch(const QString& pattern, const QString& name)
+{
+    // Iterative matcher with one backtrack point: linear enough for file names, no recursion.
+    qsizetype p = 0, n = 0, starP = -1, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == u'?' || pattern[p].toCaseFolded() == name[n].toCaseFolded())) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == u'*') {
+            starP = p++;
+            starN = n;
+        } else if (starP >= 0) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*')
+        ++p;
+    return p == pattern.size();
+}
+
+void DeleteFileQuietly(const QString& path)
+{
+    YieldToEvents();
+    const QString name = FileNameOf(path);
+    if (!name.contains(u'*') && !name.contains(u'?')) {
+        struct stat info
+        {
+        };
+        const QByteArray encoded = QFile::encodeName(path);
+        if (::lstat(encoded.constData(), &info) == 0 && !S_ISDIR(info.st_mode))
+            ::unlink(encoded.constData());
+        return;
+    }
+    QString folder = FolderOf(path);
+    if (folder.isEmpty())
+        folder = QStringLiteral(".");
+    const QDir dir(folder);
+    const QStringList entries = dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        if (WildcardMatch(name, entry))
+            ::unlink(QFile::encodeName(dir.filePath(entry)).constData());
+    }
+}
+
+void WriteTextFile(const QString& path, const QString& content)
+{
+    const QByteArray encoded = QFile::encodeName(path);
+    const int fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            throw RuntimeError(ErrorNumber::PathNotFound);
+        throw RuntimeError::fromErrno(errno);
+    }
+    const QByteArray bytes = (content + QStringLiteral("\r\n")).toLocal8Bit();
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int saved = errno;
+            ::close(fd);
+            throw RuntimeError::fromErrno(saved);
+        }
+        written += n;
+    }
+    if (::close(fd) != 0)
+        throw RuntimeError::fromErrno(errno);
+}
+
+QString DesktopFolder()
+{
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    if (desktop.isEmpty())
+        throw RuntimeError(ErrorNumber::InvalidProcedureCall);
+    return desktop.endsWith(kNativeSeparator) ? desktop : desktop + kNativeSeparator;
+}
+
+QString ProgramFolder()
+{
+    QString folder = QCoreApplication::applicationDirPath();
+    if (folder.isEmpty()) {
+        // Before an application object exists: ask the kernel where the executable is.
+        folder = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+    }
+    return folder;
+}
+
+QString TempFolder()
+{
+    QString temp = qEnvironmentVariable("TEMP");
+    if (temp.isEmpty())
+        temp = QDir::tempPath();
+    while (temp.size() > 1 && temp.endsWith(kNativeSeparator))
+        temp.chop(1);
+    return temp;
+}
+
+} // namespace quarnel

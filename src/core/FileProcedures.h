@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+namespace quarnel {
+
+// Lets the window's pending events run once. Code that calls it must expect to be re-entered.
+void YieldToEvents();
+
+// True for an existing folder; false for anything else, never an error.
+bool FolderExists(const QString& path);
+// True when the path's last-modified time can be read; never an error.
+bool PathExists(const QString& path);
+// Yields once, then deletes every file matching the path (the last component may hold "*" and "?",
+// matched without regard to letter case). Every failure is ignored.
+void DeleteFileQuietly(const QString& path);
+// Creates or empties the file and writes the content and CR LF.
+void WriteTextFile(const QString& path, const QString& content);
+// The user's desktop folder followed by the separator.
+QString DesktopFolder();
+
+// "*" and "?" wildcard matching without regard to letter case.
+bool WildcardMatch(const QString& pattern, const QString& name);
+
+// The folder of the running executable, without a trailing separator.
+QString ProgramFolder();
+// TEMP when set, otherwise the system's temporary folder; without a trailing separator.
+QString TempFolder();
+
+} // namespace quarnel

@@ -1,0 +1,85 @@
+#include "core/QtServices.h"
+
+#include "core/WindowProcedures.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QRandomGenerator>
+#include <cstdio>
+#include <unistd.h>
+
+namespace quarnel {
+
+namespace {
+
+QMessageBox::StandardButton showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+                                    QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(icon, title, text, buttons, parent);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+} // namespace
+
+void QtMessageBoxes::inform(const QString& text)
+{
+    showBox(m_parent, QMessageBox::NoIcon, ApplicationTitle(), text, QMessageBox::Ok);
+}
+
+bool QtMessageBoxes::ask(const QString& text)
+{
+    return showBox(m_parent, QMessageBox::NoIcon, ApplicationTitle(), text, QMessageBox::Yes | QMessageBox::No)
+        == QMessageBox::Yes;
+}
+
+void QtMessageBoxes::warn(const QString& title, const QString& text)
+{
+    showBox(m_parent, QMessageBox::Warning, title, text, QMessageBox::Ok);
+}
+
+bool QtDesktopOpener::open(const QUrl& url)
+{
+    return QDesktopServices::openUrl(url);
+}
+
+QString QtFileDialogs::browseForFolder(QWidget* owner, const QString& prompt, const QString& startFolder)
+{
+    const QString chosen = QFileDialog::getExistingDirectory(owner, prompt, startFolder, QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty())
+        return {};
+    // A root comes back with its separator, any other folder without one.
+    const QString clean = QDir::cleanPath(chosen);
+    return clean;
+}
+
+QStringList QtFileDialogs::openFiles(QWidget* owner, const QString& title, const QStringList& filters)
+{
+    QFileDialog dialog(owner, title);
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    dialog.setNameFilters(filters);
+    dialog.setOption(QFileDialog::ReadOnly, true);
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles();
+}
+
+QDateTime SystemClock::now() const
+{
+    return QDateTime::currentDateTime();
+}
+
+int SystemRandom::percent()
+{
+    return static_cast<int>(QRandomGenerator::global()->bounded(100)) + 1;
+}
+
+void ProcessEnd::endNow()
+{
+    // Ends without running any further handler; everything worth keeping was written and synced.
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+} // namespace quarnel

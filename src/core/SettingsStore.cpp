@@ -1,0 +1,122 @@
+#include "core/SettingsStore.h"
+
+#include "core/IniFile.h"
+#include "core/RuntimeError.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QSettings>
+#include <cmath>
+
+namespace quarnel {
+
+namespace {
+
+const QString kGroup = QStringLiteral("Quarnel");
+
+QString configHome()
+{
+    const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
+        return xdg;
+    return QDir::homePath() + QStringLiteral("/.config");
+}
+
+} // namespace
+
+SettingsStore::SettingsStore()
+    : SettingsStore(defaultFilePath())
+{ }
+
+SettingsStore::SettingsStore(const QString& filePath)
+    : m_settings(std::make_unique<QSettings>(filePath, QuarnelIniFormat()))
+{
+    m_settings->beginGroup(kGroup);
+    const QFileInfo info(filePath);
+    // QSettings would rewrite a file it could not read with only the keys it knows of.
+    m_writable = m_settings->status() == QSettings::NoError && (!info.exists() || info.isReadable());
+}
+
+SettingsStore::~SettingsStore() = default;
+
+QString SettingsStore::defaultFilePath()
+{
+    return configHome() + QStringLiteral("/Vantorell/Quarnel.conf");
+}
+
+QString SettingsStore::filePath() const
+{
+    return m_settings->fileName();
+}
+
+QString SettingsStore::GetSetting(const QString& key, const QString& defaultText) const
+{
+    const QVariant value = m_settings->value(key);
+    if (!value.isValid())
+        return defaultText;
+    return value.toString();
+}
+
+QString SettingsStore::GetSetting(const SettingKey::Key& key) const
+{
+    return GetSetting(QString::fromLatin1(key.name), QString::fromLatin1(key.defaultText ? key.defaultText : ""));
+}
+
+void SettingsStore::SaveSetting(const QString& key, const QString& text)
+{
+    if (!m_writable)
+        throw RuntimeError(ErrorNumber::PermissionDenied);
+    m_settings->setValue(key, text);
+    m_settings->sync();
+    if (m_settings->status() != QSettings::NoError)
+        throw RuntimeError(ErrorNumber::PermissionDenied);
+}
+
+double TextToNumber(const QString& text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        throw RuntimeError(ErrorNumber::TypeMismatch);
+    bool ok = false;
+    double number = QLocale::system().toDouble(trimmed, &ok);
+    if (!ok)
+        number = QLocale::c().toDouble(trimmed, &ok);
+    if (!ok || !std::isfinite(number))
+        throw RuntimeError(ErrorNumber::TypeMismatch);
+    return number;
+}
+
+bool TextToBoolean(const QString& text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.compare(QStringLiteral("True"), Qt::CaseInsensitive) == 0)
+        return true;
+    if (trimmed.compare(QStringLiteral("False"), Qt::CaseInsensitive) == 0)
+        return false;
+    return TextToNumber(trimmed) != 0.0;
+}
+
+namespace {
+
+qint64 roundToRange(const QString& text, qint64 lowest, qint64 highest)
+{
+    const double rounded = std::nearbyint(TextToNumber(text)); // the default mode rounds halves to even
+    if (rounded < static_cast<double>(lowest) || rounded > static_cast<double>(highest))
+        throw RuntimeError(ErrorNumber::Overflow);
+    return static_cast<qint64>(rounded);
+}
+
+} // namespace
+
+qint16 TextToInteger16(const QString& text)
+{
+    return static_cast<qint16>(roundToRange(text, -32768, 32767));
+}
+
+qint32 TextToInteger32(const QString& text)
+{
+    return static_cast<qint32>(roundToRange(text, -2147483648LL, 2147483647LL));
+}
+
+} // namespace quarnel

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QCursor>
+#include <QString>
+#include <optional>
+
+class QWidget;
+
+namespace quarnel {
+
+class CaptionProgressBar;
+
+inline constexpr auto kProductName = "Quarnel";
+
+// The caption of every message box that has no title of its own.
+QString ApplicationTitle();
+// Sets the application title from the product name, shortened to 40 characters by whole words.
+void SetApplicationTitle();
+QString ShortenTitle(const QString& name);
+
+// Gives the window, its option buttons, check boxes, frames and labels the system's button-face colour.
+void ApplySystemColours(QWidget* window);
+// Applies the skin file x/o.cjs of the program folder, when present, as a style sheet.
+void ApplySkin(const QString& programFolder, QWidget* window);
+
+// Seconds as a time of day "hh:mm:ss"; whole days are dropped.
+QString FormatSeconds(qint32 seconds);
+// Sets the bar's maximum; sets its value only when it does not exceed that maximum.
+void SetCountdownBar(CaptionProgressBar& bar, qint32 maximum, qint32 value);
+
+// Reads a Windows cursor file (.cur); nothing when it is missing or cannot be read.
+std::optional<QCursor> LoadCursorFile(const QString& path);
+
+} // namespace quarnel

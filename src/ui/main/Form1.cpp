@@ -1,0 +1,190 @@
+#include "ui/main/Form1.h"
+
+#include "conversion/ConversionLog.h"
+#include "core/ApplicationIcon.h"
+#include "core/ErrorReport.h"
+#include "core/FileProcedures.h"
+#include "core/RuntimeError.h"
+#include "core/SettingsStore.h"
+#include "core/WindowProcedures.h"
+#include "folders/FolderListFormat.h"
+#include "ui_Form1.h"
+
+#include <QCloseEvent>
+#include <QLocale>
+#include <QPushButton>
+#include <QUrl>
+
+namespace quarnel {
+
+namespace {
+
+// The maker's home page, opened now and then at start-up.
+const QUrl kMakerHomePage(QStringLiteral("https://vantorell.example/"));
+constexpr int kListColumnWidth = 7000 / 15; // 7000 twips at 96 dpi
+
+QFont boldArial(qreal points)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(true);
+    return font;
+}
+
+} // namespace
+
+Form1::Form1(Form1Context context, QWidget* parent)
+    : QWidget(parent)
+    , m_ui(std::make_unique<Ui::Form1>())
+    , m_context(std::move(context))
+{
+    m_ui->setupUi(this);
+    setFont(boldArial(9));
+    for (QPushButton* button : findChildren<QPushButton*>())
+        button->setFont(boldArial(11.25));
+    setFixedSize(536, 634);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    setUpPointerConvention();
+}
+
+Form1::~Form1() = default;
+
+QTreeWidget* Form1::listView() const
+{
+    return m_ui->ListView1;
+}
+
+void Form1::Form_Load()
+{
+    GuardedProcedure guard(Location::Form1_Form_Load, m_context.services.messages);
+    guard.step(100, [&] { ApplySkin(m_context.programFolder, this); });
+    guard.step(102, [&] { m_loading = true; });
+    const QString cursorPath = m_context.programFolder + QStringLiteral("/HAND-M.CUR");
+    if (guard.test(104, [&] { return PathExists(cursorPath); })) {
+        guard.step(106, [&] {
+            m_customCursor = LoadCursorFile(cursorPath);
+            if (!m_customCursor)
+                throw RuntimeError(481, QStringLiteral("Invalid picture"));
+        });
+    }
+    guard.step(108, [&] {
+        if (m_context.services.random.percent() == 7)
+            m_context.services.opener.open(kMakerHomePage);
+    });
+    guard.step(126, [&] {
+        setWindowTitle(QString::fromLatin1(kProductName));
+        setWindowIcon(ApplicationIcon());
+        SetApplicationTitle();
+    });
+    guard.step(128, [&] { listView()->setHeaderLabels({QStringLiteral("Folders with PDF File(s)")}); });
+    guard.step(130, [&] { listView()->setColumnWidth(0, kListColumnWidth); });
+    guard.step(150, [&] { m_logFilePath = DefaultLogFilePath(); });
+    guard.step(152, [&] {
+        AppendStringFSO(LogLine::started(LogDateTimeText(m_context.services.clock.now(), QLocale::system())),
+                        m_logFilePath, 2, m_context.services.messages);
+    });
+    QString stored;
+    if (guard.test(154, [&] {
+            stored = m_context.settings.GetSetting(SettingKey::Listview1);
+            return !stored.isEmpty();
+        })) {
+        guard.step(156, [&] {
+            for (const QString& row : FolderListFromStored(stored))
+                appendFolderRow(row);
+        });
+    }
+    guard.step(228, [&] { m_loading = false; });
+}
+
+void Form1::Form_QueryUnload()
+{
+    // A second request to end while the first is still yielding below must not save twice.
+    if (m_closing)
+        return;
+    m_closing = true;
+    GuardedProcedure guard(Location::Form1_Form_QueryUnload, m_context.services.messages);
+    guard.step(106, [] { YieldToEvents(); });
+    guard.step(108, [] { YieldToEvents(); });
+    QString list;
+    guard.step(110, [&] { list = FolderListToStored(folderRows()); });
+    guard.step(118, [&] { m_context.settings.SaveSetting(SettingKey::Listview1, list); });
+    guard.step(120, [&] { m_context.services.programEnd.endNow(); });
+}
+
+void Form1::SaveFolderList()
+{
+    GuardedProcedure guard(Location::Form1_Form_QueryUnload, m_context.services.messages);
+    guard.step(118, [&] { m_context.settings.SaveSetting(SettingKey::Listview1, FolderListToStored(folderRows())); });
+}
+
+QStringList Form1::folderRows() const
+{
+    QStringList rows;
+    const int count = listView()->topLevelItemCount();
+    rows.reserve(count);
+    for (int i = 0; i < count; ++i)
+        rows.append(listView()->topLevelItem(i)->text(0));
+    return rows;
+}
+
+void Form1::appendFolderRow(const QString& text)
+{
+    auto* item = new QTreeWidgetItem(listView());
+    item->setText(0, text);
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    Form_QueryUnload();
+    event->accept();
+}
+
+void Form1::setMousePointer(MousePointer pointer)
+{
+    m_pointer = pointer;
+    switch (pointer) {
+    case MousePointer::Default:
+        unsetCursor();
+        break;
+    case MousePointer::Hourglass:
+        setCursor(Qt::WaitCursor);
+        break;
+    case MousePointer::Custom:
+        if (m_customCursor)
+            setCursor(*m_customCursor);
+        else
+            unsetCursor();
+        break;
+    }
+}
+
+void Form1::setUpPointerConvention()
+{
+    // The pointer belongs to the whole window; moving onto these controls sets it.
+    const auto watch = [this](QWidget* widget) {
+        widget->setMouseTracking(true);
+        widget->installEventFilter(this);
+    };
+    watch(this);
+    for (QPushButton* button : findChildren<QPushButton*>())
+        watch(button);
+    for (QWidget* widget :
+         {static_cast<QWidget*>(m_ui->Frame4), static_cast<QWidget*>(m_ui->Frame6), static_cast<QWidget*>(m_ui->Frame7),
+          static_cast<QWidget*>(m_ui->Frame8), static_cast<QWidget*>(m_ui->Frame9),
+          static_cast<QWidget*>(m_ui->ListView1), m_ui->ListView1->viewport(), static_cast<QWidget*>(m_ui->Text1),
+          static_cast<QWidget*>(m_ui->Text22)})
+        watch(widget);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if ((event->type() == QEvent::Enter || event->type() == QEvent::MouseMove) && !isBusy()) {
+        if (qobject_cast<QPushButton*>(watched))
+            setMousePointer(MousePointer::Custom);
+        else
+            setMousePointer(MousePointer::Default);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+} // namespace quarnel

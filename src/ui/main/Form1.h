@@ -1,0 +1,72 @@
+#pragma once
+
+#include "core/Services.h"
+
+#include <QCursor>
+#include <QWidget>
+#include <memory>
+#include <optional>
+
+namespace Ui {
+class Form1;
+}
+
+class QTreeWidget;
+
+namespace quarnel {
+
+class SettingsStore;
+
+// What the main window is given: the services it calls and where it finds its files.
+struct Form1Context
+{
+    Services services;
+    SettingsStore& settings;
+    QString programFolder;
+};
+
+// The main window: start-up, close, the mouse-pointer convention and the controls' wiring.
+class Form1 final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Form1)
+
+public:
+    enum class MousePointer { Default, Hourglass, Custom };
+
+    explicit Form1(Form1Context context, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Start-up: restores every stored value and arms the other parts. Run once before the window shows.
+    void Form_Load();
+    // Close handling: saves the folder list and ends the program. Runs however the program is asked to end.
+    void Form_QueryUnload();
+
+    MousePointer mousePointer() const { return m_pointer; }
+    void setMousePointer(MousePointer pointer);
+    bool isBusy() const { return m_pointer == MousePointer::Hourglass; }
+    bool loading() const { return m_loading; }
+    QString logFilePath() const { return m_logFilePath; }
+    QStringList folderRows() const;
+    // Saves the folder list without ending; for a session that is being saved.
+    void SaveFolderList();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void setUpPointerConvention();
+    void appendFolderRow(const QString& text);
+    QTreeWidget* listView() const;
+
+    std::unique_ptr<Ui::Form1> m_ui;
+    Form1Context m_context;
+    bool m_loading = false;
+    bool m_closing = false;
+    QString m_logFilePath;
+    MousePointer m_pointer = MousePointer::Default;
+    std::optional<QCursor> m_customCursor;
+};
+
+} // namespace quarnel

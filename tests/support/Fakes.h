@@ -1,0 +1,117 @@
+#pragma once
+
+#include "core/Services.h"
+
+#include <QDateTime>
+#include <QStringList>
+#include <QUrl>
+#include <deque>
+
+namespace quarnel::test {
+
+// Records every box; answers questions from a queue (No when it runs dry).
+class FakeMessageBoxes final : public MessageBoxes
+{
+public:
+    struct Box
+    {
+        enum Kind { Inform, Ask, Warn } kind;
+        QString title;
+        QString text;
+    };
+    void inform(const QString& text) override { boxes.push_back({Box::Inform, {}, text}); }
+    bool ask(const QString& text) override
+    {
+        boxes.push_back({Box::Ask, {}, text});
+        if (answers.empty())
+            return false;
+        const bool answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    void warn(const QString& title, const QString& text) override { boxes.push_back({Box::Warn, title, text}); }
+
+    QStringList texts() const
+    {
+        QStringList all;
+        for (const Box& box : boxes)
+            all.append(box.text);
+        return all;
+    }
+    int warnings() const
+    {
+        int count = 0;
+        for (const Box& box : boxes)
+            count += box.kind == Box::Warn ? 1 : 0;
+        return count;
+    }
+
+    std::vector<Box> boxes;
+    std::deque<bool> answers;
+};
+
+class FakeOpener final : public DesktopOpener
+{
+public:
+    bool open(const QUrl& url) override
+    {
+        opened.append(url);
+        return true;
+    }
+    QList<QUrl> opened;
+};
+
+class FakeDialogs final : public FileDialogs
+{
+public:
+    QString browseForFolder(QWidget*, const QString& prompt, const QString&) override
+    {
+        prompts.append(prompt);
+        return folderAnswers.isEmpty() ? QString() : folderAnswers.takeFirst();
+    }
+    QStringList openFiles(QWidget*, const QString& title, const QStringList& filters) override
+    {
+        prompts.append(title);
+        lastFilters = filters;
+        return fileAnswers.isEmpty() ? QStringList() : fileAnswers.takeFirst();
+    }
+    QStringList folderAnswers;
+    QList<QStringList> fileAnswers;
+    QStringList prompts;
+    QStringList lastFilters;
+};
+
+class FakeClock final : public Clock
+{
+public:
+    QDateTime now() const override { return current; }
+    QDateTime current = QDateTime(QDate(2026, 12, 7), QTime(6, 8, 58));
+};
+
+class FakeRandom final : public RandomSource
+{
+public:
+    int percent() override { return value; }
+    int value = 50;
+};
+
+class FakeProgramEnd final : public ProgramEnd
+{
+public:
+    void endNow() override { ++calls; }
+    int calls = 0;
+};
+
+// One of each fake, wired into a Services value.
+struct FakeServices
+{
+    FakeMessageBoxes messages;
+    FakeOpener opener;
+    FakeDialogs dialogs;
+    FakeClock clock;
+    FakeRandom random;
+    FakeProgramEnd programEnd;
+    Services services() { return {messages, opener, dialogs, clock, random, programEnd}; }
+};
+
+} // namespace quarnel::test

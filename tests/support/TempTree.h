@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace quarnel::test {
+
+// A throwaway folder with helpers to lay out files in it.
+class TempTree
+{
+public:
+    QString path() const { return m_dir.path(); }
+    QString file(const QString& relative) const { return m_dir.filePath(relative); }
+    QString write(const QString& relative, const QByteArray& bytes) const
+    {
+        const QString full = m_dir.filePath(relative);
+        QDir().mkpath(QFileInfo(full).absolutePath());
+        QFile out(full);
+        if (out.open(QIODevice::WriteOnly))
+            out.write(bytes);
+        return full;
+    }
+    QString mkdir(const QString& relative) const
+    {
+        const QString full = m_dir.filePath(relative);
+        QDir().mkpath(full);
+        return full;
+    }
+    static QByteArray read(const QString& path)
+    {
+        QFile in(path);
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace quarnel::test
