@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Services.h"
+#include "support/QtPrinters.h"
 
 #include <QDateTime>
 #include <QStringList>

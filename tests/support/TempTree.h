@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/QtPrinters.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>

@@ -11,6 +11,7 @@
 #include "ui_Form1.h"
 
 #include <QCloseEvent>
+#include <QHeaderView>
 #include <QLocale>
 #include <QPushButton>
 #include <QUrl>
@@ -21,7 +22,7 @@ namespace {
 
 // The maker's home page, opened now and then at start-up.
 const QUrl kMakerHomePage(QStringLiteral("https://vantorell.example/"));
-constexpr int kListColumnWidth = 7000 / 15; // 7000 twips at 96 dpi
+constexpr int kListColumnWidth = (7000 + 7) / 15; // 7000 twips at 96 dpi, rounded
 
 QFont boldArial(qreal points)
 {
@@ -44,6 +45,8 @@ Form1::Form1(Form1Context context, QWidget* parent)
         button->setFont(boldArial(11.25));
     setFixedSize(536, 634);
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    // The column keeps its width, so long names can be revealed by dragging its edge.
+    m_ui->ListView1->header()->setStretchLastSection(false);
     setUpPointerConvention();
 }
 

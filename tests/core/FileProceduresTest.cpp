@@ -1,0 +1,85 @@
+#include "core/FileProcedures.h"
+
+#include "core/RuntimeError.h"
+#include "support/TempTree.h"
+
+#include <QDir>
+#include <gtest/gtest.h>
+
+using namespace quarnel;
+using quarnel::test::TempTree;
+
+TEST(FileTests, ExistenceNeverRaises)
+{
+    TempTree tree;
+    const QString file = tree.write(QStringLiteral("a.pdf"), "x");
+    EXPECT_TRUE(PathExists(file));
+    EXPECT_FALSE(PathExists(tree.file(QStringLiteral("missing.pdf"))));
+    EXPECT_FALSE(PathExists(QString()));
+    EXPECT_TRUE(FolderExists(tree.path()));
+    EXPECT_TRUE(FolderExists(tree.path() + u'/'));
+    EXPECT_FALSE(FolderExists(file));
+    EXPECT_FALSE(FolderExists(tree.file(QStringLiteral("nope"))));
+    EXPECT_FALSE(FolderExists(QString()));
+}
+
+TEST(DeleteFileQuietly, DeletesMatchesWithoutRegardToCase)
+{
+    TempTree tree;
+    tree.write(QStringLiteral("a-001.JPG"), "1");
+    tree.write(QStringLiteral("a-002.jpg"), "2");
+    tree.write(QStringLiteral("b-001.jpg"), "3");
+    tree.write(QStringLiteral("a-001.jpeg"), "4");
+    tree.mkdir(QStringLiteral("a-dir.jpg"));
+    DeleteFileQuietly(tree.file(QStringLiteral("a-00?.jpg")));
+    const QStringList left = QDir(tree.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+    EXPECT_EQ(left,
+              (QStringList {QStringLiteral("a-001.jpeg"), QStringLiteral("a-dir.jpg"), QStringLiteral("b-001.jpg")}));
+    DeleteFileQuietly(tree.file(QStringLiteral("*")));
+    EXPECT_EQ(QDir(tree.path()).entryList(QDir::Files | QDir::NoDotAndDotDot).size(), 0);
+    EXPECT_TRUE(FolderExists(tree.file(QStringLiteral("a-dir.jpg"))));
+}
+
+TEST(DeleteFileQuietly, IgnoresEveryFailure)
+{
+    TempTree tree;
+    DeleteFileQuietly(tree.file(QStringLiteral("missing.log")));
+    DeleteFileQuietly(tree.file(QStringLiteral("no/such/folder/*.jpg")));
+    DeleteFileQuietly(tree.path()); // a folder is not a file
+    EXPECT_TRUE(FolderExists(tree.path()));
+}
+
+TEST(WildcardMatch, StarAndQuestionMark)
+{
+    EXPECT_TRUE(WildcardMatch(QStringLiteral("*.pdf"), QStringLiteral("X.PDF")));
+    EXPECT_TRUE(WildcardMatch(QStringLiteral("*.pdf"), QStringLiteral(".pdf")));
+    EXPECT_FALSE(WildcardMatch(QStringLiteral("*.pdf"), QStringLiteral("a.pdf.txt")));
+    EXPECT_TRUE(WildcardMatch(QStringLiteral("a*b*c"), QStringLiteral("aXXbYYbc")));
+    EXPECT_FALSE(WildcardMatch(QStringLiteral("a?c"), QStringLiteral("ac")));
+    EXPECT_TRUE(WildcardMatch(QStringLiteral("[x].pdf"), QStringLiteral("[X].pdf")));
+}
+
+TEST(WriteTextFile, ReplacesContentAndEndsWithCrLf)
+{
+    TempTree tree;
+    const QString path = tree.write(QStringLiteral("p.bat"), "old content that is longer");
+    WriteTextFile(path, QStringLiteral("line één"));
+    EXPECT_EQ(TempTree::read(path), QByteArray("line \xc3\xa9\xc3\xa9n\r\n"));
+    try {
+        WriteTextFile(tree.file(QStringLiteral("missing/p.bat")), QStringLiteral("x"));
+        FAIL() << "no error";
+    } catch (const RuntimeError& error) {
+        EXPECT_EQ(error.number(), 76);
+    }
+}
+
+TEST(Folders, DesktopTempAndProgramFolder)
+{
+    qputenv("XDG_CONFIG_HOME", "/nonexistent-config");
+    EXPECT_TRUE(DesktopFolder().endsWith(u'/'));
+    qputenv("TEMP", "/var/tmp/q/");
+    EXPECT_EQ(TempFolder(), QStringLiteral("/var/tmp/q"));
+    qunsetenv("TEMP");
+    EXPECT_EQ(TempFolder(), QDir::tempPath());
+    EXPECT_TRUE(FolderExists(ProgramFolder()));
+}

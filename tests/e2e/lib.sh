@@ -1,0 +1,77 @@
+# Helpers for end-to-end tests: a private X server, throwaway settings and temporary folder, and the
+# real program started in them. Source this file; call e2e_setup first.
+set -euo pipefail
+
+E2E_PIDS=()
+
+e2e_cleanup() {
+    local pid
+    for pid in "${E2E_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    wait 2>/dev/null || true
+    [ -n "${E2E_ROOT:-}" ] && rm -rf "$E2E_ROOT"
+}
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Starts Xvfb on a free display and points DISPLAY at it.
+e2e_start_x() {
+    local fifo="$E2E_ROOT/displayfd"
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    E2E_PIDS+=($!)
+    local number
+    read -r -t 20 number <"$fifo" || fail "Xvfb did not start"
+    export DISPLAY=":$number"
+}
+
+e2e_setup() {
+    E2E_ROOT=$(mktemp -d)
+    trap e2e_cleanup EXIT
+    export XDG_CONFIG_HOME="$E2E_ROOT/config"
+    export TEMP="$E2E_ROOT/temp"
+    export HOME="$E2E_ROOT/home"
+    export XDG_RUNTIME_DIR="$E2E_ROOT/runtime"
+    # No desktop bus: the tests must not reach a session's services.
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$E2E_ROOT/no-bus"
+    unset QT_QPA_PLATFORM
+    mkdir -p "$XDG_CONFIG_HOME" "$TEMP" "$HOME/Desktop" "$XDG_RUNTIME_DIR"
+    chmod 700 "$XDG_RUNTIME_DIR"
+    e2e_start_x
+}
+
+# Starts the program in the background; its pid is in QUARNEL_PID.
+e2e_start_quarnel() {
+    "$QUARNEL" >"$E2E_ROOT/quarnel.out" 2>&1 &
+    QUARNEL_PID=$!
+    E2E_PIDS+=("$QUARNEL_PID")
+}
+
+# Waits for a visible window with this exact title; prints its id.
+e2e_wait_window() {
+    local title="$1" id=""
+    for _ in $(seq 1 150); do
+        id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n 1 || true)
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.2
+    done
+    fail "no window titled '$title' appeared"
+}
+
+# Sends SIGTERM and waits for the program to end.
+e2e_stop_quarnel() {
+    kill -TERM "$QUARNEL_PID"
+    for _ in $(seq 1 100); do
+        kill -0 "$QUARNEL_PID" 2>/dev/null || { wait "$QUARNEL_PID" 2>/dev/null || true; return 0; }
+        sleep 0.1
+    done
+    fail "the program did not end on SIGTERM"
+}
+
+settings_file() {
+    echo "$XDG_CONFIG_HOME/Vantorell/Quarnel.conf"
+}
