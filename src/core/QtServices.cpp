@@ -17,7 +17,10 @@ namespace {
 QMessageBox::StandardButton showBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
                                     QMessageBox::StandardButtons buttons)
 {
-    QMessageBox box(icon, title, text, buttons, parent);
+    // The texts keep their Windows line ends; shown, a lone carriage return is a line break too.
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+    QMessageBox box(icon, title, shown, buttons, parent);
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

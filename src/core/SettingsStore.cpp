@@ -63,6 +63,11 @@ QString SettingsStore::GetSetting(const SettingKey::Key& key) const
     return GetSetting(QString::fromLatin1(key.name), QString::fromLatin1(key.defaultText ? key.defaultText : ""));
 }
 
+bool SettingsStore::Contains(const SettingKey::Key& key) const
+{
+    return m_settings->contains(QString::fromLatin1(key.name));
+}
+
 void SettingsStore::SaveSetting(const QString& key, const QString& text)
 {
     if (!m_writable)

@@ -50,6 +50,7 @@ public:
 
     QString GetSetting(const QString& key, const QString& defaultText) const;
     QString GetSetting(const SettingKey::Key& key) const;
+    bool Contains(const SettingKey::Key& key) const;
     void SaveSetting(const QString& key, const QString& text);
     void SaveSetting(const SettingKey::Key& key, const QString& text)
     {

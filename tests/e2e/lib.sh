@@ -75,3 +75,28 @@ e2e_stop_quarnel() {
 settings_file() {
     echo "$XDG_CONFIG_HOME/Vantorell/Quarnel.conf"
 }
+
+# Clicks at a point given in the window's own coordinates.
+e2e_click() {
+    local window="$1" x="$2" y="$3"
+    xdotool mousemove --window "$window" "$x" "$y" click 1
+}
+
+# Waits until a second top-level window with this title shows (a message box); prints its id.
+e2e_wait_other_window() {
+    local title="$1" main="$2" id=""
+    for _ in $(seq 1 100); do
+        id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | grep -v "^${main}\$" | head -n 1 || true)
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.2
+    done
+    fail "no second window titled '$title' appeared"
+}
+
+# Gives a window the keyboard focus and types keys into it.
+e2e_keys() {
+    local window="$1"
+    shift
+    xdotool windowfocus --sync "$window" 2>/dev/null || xdotool windowfocus "$window"
+    xdotool key --clearmodifiers "$@"
+}

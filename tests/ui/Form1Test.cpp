@@ -1,8 +1,7 @@
 #include "ui/main/Form1.h"
 
 #include "core/SettingsStore.h"
-#include "support/Fakes.h"
-#include "support/TempTree.h"
+#include "support/Form1Fixture.h"
 
 #include <QCoreApplication>
 #include <QEnterEvent>
@@ -15,42 +14,6 @@ using namespace quarnel;
 using namespace quarnel::test;
 
 namespace {
-
-// A main window over throwaway settings, temporary folder and program folder.
-class Form1Fixture : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        qputenv("TEMP", m_temp.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
-    }
-
-    Form1& form()
-    {
-        if (!m_form)
-            m_form = std::make_unique<Form1>(Form1Context {fakes.services(), settings(), program.path()});
-        return *m_form;
-    }
-    SettingsStore& settings()
-    {
-        if (!m_settings)
-            m_settings = std::make_unique<SettingsStore>(settingsPath());
-        return *m_settings;
-    }
-    QString settingsPath() const { return m_config.file(QStringLiteral("Vantorell/Quarnel.conf")); }
-    QString logText() const { return QString::fromUtf8(TempTree::read(m_temp.file(QStringLiteral("DEV2IVI.log")))); }
-    QStringList rows() { return form().folderRows(); }
-
-    FakeServices fakes;
-    TempTree program;
-
-private:
-    TempTree m_temp;
-    TempTree m_config;
-    std::unique_ptr<SettingsStore> m_settings;
-    std::unique_ptr<Form1> m_form;
-};
 
 void sendEnter(QWidget* widget)
 {

@@ -48,6 +48,8 @@ Form1::Form1(Form1Context context, QWidget* parent)
     // The column keeps its width, so long names can be revealed by dragging its edge.
     m_ui->ListView1->header()->setStretchLastSection(false);
     setUpPointerConvention();
+    connectFolderList();
+    connectSavingOption();
 }
 
 Form1::~Form1() = default;
@@ -81,6 +83,7 @@ void Form1::Form_Load()
     });
     guard.step(128, [&] { listView()->setHeaderLabels({QStringLiteral("Folders with PDF File(s)")}); });
     guard.step(130, [&] { listView()->setColumnWidth(0, kListColumnWidth); });
+    restoreSavingOption(guard);
     guard.step(150, [&] { m_logFilePath = DefaultLogFilePath(); });
     guard.step(152, [&] {
         AppendStringFSO(LogLine::started(LogDateTimeText(m_context.services.clock.now(), QLocale::system())),
@@ -91,10 +94,7 @@ void Form1::Form_Load()
             stored = m_context.settings.GetSetting(SettingKey::Listview1);
             return !stored.isEmpty();
         })) {
-        guard.step(156, [&] {
-            for (const QString& row : FolderListFromStored(stored))
-                appendFolderRow(row);
-        });
+        guard.step(156, [&] { AppendFolderRows(FolderListFromStored(stored)); });
     }
     guard.step(228, [&] { m_loading = false; });
 }
@@ -128,12 +128,6 @@ QStringList Form1::folderRows() const
     for (int i = 0; i < count; ++i)
         rows.append(listView()->topLevelItem(i)->text(0));
     return rows;
-}
-
-void Form1::appendFolderRow(const QString& text)
-{
-    auto* item = new QTreeWidgetItem(listView());
-    item->setText(0, text);
 }
 
 void Form1::closeEvent(QCloseEvent* event)
@@ -181,6 +175,8 @@ void Form1::setUpPointerConvention()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
+    if (handleListEvent(watched, event))
+        return true;
     if ((event->type() == QEvent::Enter || event->type() == QEvent::MouseMove) && !isBusy()) {
         if (qobject_cast<QPushButton*>(watched))
             setMousePointer(MousePointer::Custom);

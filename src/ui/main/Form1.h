@@ -11,10 +11,12 @@ namespace Ui {
 class Form1;
 }
 
+class QAbstractButton;
 class QTreeWidget;
 
 namespace quarnel {
 
+class GuardedProcedure;
 class SettingsStore;
 
 // What the main window is given: the services it calls and where it finds its files.
@@ -51,13 +53,31 @@ public:
     // Saves the folder list without ending; for a session that is being saved.
     void SaveFolderList();
 
+    // Folder list.
+    void PushButton1_Click();
+    void PushButton4_Click();
+    void PushButton5_Click();
+    void PushButton6_Click();
+    void RemoveSelectedRow();
+    void ReadListFile(const QString& path);
+    void AppendFolderRows(const QStringList& rows);
+
+    // Saving option.
+    void OptionClick();
+    void Text1_Change();
+    void PushButton7_Click();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void setUpPointerConvention();
-    void appendFolderRow(const QString& text);
+    void connectFolderList();
+    bool handleListEvent(QObject* watched, QEvent* event);
+    void connectSavingOption();
+    void restoreSavingOption(GuardedProcedure& guard);
+    static void setOption(QAbstractButton* option, bool selected);
     QTreeWidget* listView() const;
 
     std::unique_ptr<Ui::Form1> m_ui;

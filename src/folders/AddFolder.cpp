@@ -1,0 +1,205 @@
+#include "folders/AddFolder.h"
+
+#include "core/ErrorReport.h"
+#include "core/FileProcedures.h"
+#include "core/Paths.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace quarnel {
+
+namespace {
+
+constexpr qsizetype kMaxPathCharacters = 260;
+constexpr int kRoomStep = 50;
+
+// Attribute bits as the walk's rule states them. Linux has no system bit; a leading "." hides.
+enum Attribute { Hidden = 2, System = 4, Directory = 16, ReparsePoint = 1024 };
+
+int attributeValue(const QString& folder)
+{
+    QString bare = folder;
+    while (bare.size() > 1 && bare.endsWith(kNativeSeparator))
+        bare.chop(1);
+    int value = Directory;
+    if (FileNameOf(bare).startsWith(u'.'))
+        value |= Hidden;
+    struct stat info
+    {
+    };
+    if (::lstat(QFile::encodeName(bare).constData(), &info) == 0 && S_ISLNK(info.st_mode))
+        value |= ReparsePoint;
+    return value;
+}
+
+bool isRootFolder(const QString& folder)
+{
+    for (QChar c : folder) {
+        if (c != kNativeSeparator)
+            return false;
+    }
+    return !folder.isEmpty();
+}
+
+bool isWalkable(const QString& folder)
+{
+    const int value = attributeValue(folder);
+    return (value != (Hidden | System | Directory) && value != (Hidden | System | Directory | ReparsePoint))
+        || isRootFolder(folder);
+}
+
+using FolderId = std::pair<dev_t, ino_t>;
+
+class Walk
+{
+public:
+    Walk(MessageBoxes& messages, const std::function<void()>& yield)
+        : m_guard(Location::GetSubDirectories2016, messages)
+        , m_yield(yield)
+    { }
+
+    void run(QStringList& folders, bool recurse)
+    {
+        QStringList found;
+        const QStringList entries = folders;
+        for (const QString& v : entries)
+            m_guard.step(104, [&] { listOne(v, folders, found); });
+        if (recurse && !found.isEmpty())
+            m_guard.step(110, [&] { run(found, true); });
+        for (const QString& w : std::as_const(found)) {
+            m_guard.step(112, [&] {
+                if (!FolderExists(w))
+                    return;
+                m_yield();
+                if (isWalkable(w))
+                    folders.append(w);
+            });
+        }
+    }
+
+private:
+    void listOne(const QString& v, QStringList& folders, QStringList& found)
+    {
+        if (!FolderExists(v) || v.size() >= kMaxPathCharacters)
+            return;
+        const QByteArray encoded = QFile::encodeName(v);
+        DIR* dir = ::opendir(encoded.constData());
+        m_yield();
+        if (!dir) {
+            dropOnDenial(errno, v, folders);
+            return;
+        }
+        struct stat self
+        {
+        };
+        if (::fstat(::dirfd(dir), &self) != 0 || !isWalkable(v)) {
+            ::closedir(dir);
+            return;
+        }
+        m_seen.insert({self.st_dev, self.st_ino});
+        for (;;) {
+            errno = 0;
+            const dirent* entry = ::readdir(dir);
+            if (!entry) {
+                dropOnDenial(errno, v, folders);
+                break;
+            }
+            const char* raw = entry->d_name;
+            if (std::strcmp(raw, ".") == 0 || std::strcmp(raw, "..") == 0)
+                continue;
+            if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+                continue;
+            struct stat info
+            {
+            };
+            if (::fstatat(::dirfd(dir), raw, &info, 0) != 0 || !S_ISDIR(info.st_mode))
+                continue;
+            m_yield();
+            const QString name = QFile::decodeName(raw);
+            if (name.size() >= kMaxPathCharacters || HasInvalidChars(name) || name.contains(u'?'))
+                continue;
+            // A folder reached again, through a link or a loop, is neither entered nor listed twice.
+            if (!m_seen.insert({info.st_dev, info.st_ino}).second)
+                continue;
+            found.append(v + name + kNativeSeparator);
+        }
+        ::closedir(dir);
+    }
+
+    static void dropOnDenial(int error, const QString& v, QStringList& folders)
+    {
+        if (error == EACCES || error == EPERM || error == ENOENT || error == ENOTDIR)
+            folders.removeOne(v);
+    }
+
+    GuardedProcedure m_guard;
+    const std::function<void()>& m_yield;
+    std::set<FolderId> m_seen;
+};
+
+} // namespace
+
+void GetSubDirectories2016(QStringList& folders, bool recurse, MessageBoxes& messages,
+                           const std::function<void()>& yield)
+{
+    Walk walk(messages, yield);
+    walk.run(folders, recurse);
+}
+
+bool HasInvalidChars(const QString& name)
+{
+    for (QChar c : name) {
+        const char16_t code = c.unicode();
+        if (code < 32 || (code >= 127 && code <= 159) || code == u'?' || code == 0xFFFD)
+            return true;
+    }
+    return false;
+}
+
+bool IsFilePresent(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    // O_PATH asks for no access rights, like the open the test stands for, and never blocks on a FIFO.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info
+    {
+    };
+    const bool file = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
+    ::close(fd);
+    return file;
+}
+
+FileNameList GetFilesInFolder(const QString& folder, const QString& pattern)
+{
+    const QString base = folder.endsWith(kNativeSeparator) ? folder : folder + kNativeSeparator;
+    FileNameList result;
+    result.m_names.reserve(101);
+    DIR* dir = ::opendir(QFile::encodeName(base).constData());
+    if (!dir)
+        return result;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_type == DT_DIR)
+            continue;
+        const QString name = QFile::decodeName(entry->d_name);
+        if (!WildcardMatch(pattern, name) || !IsFilePresent(base + name))
+            continue;
+        if (result.m_names.size() == result.m_names.capacity())
+            result.m_names.reserve(result.m_names.size() + kRoomStep);
+        result.m_names.append(name);
+    }
+    ::closedir(dir);
+    return result;
+}
+
+} // namespace quarnel

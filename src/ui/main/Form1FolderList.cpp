@@ -1,0 +1,154 @@
+// The folder list of the main window: adding trees, the sample folder and list files; removing rows.
+#include "core/ErrorReport.h"
+#include "core/FileProcedures.h"
+#include "core/Paths.h"
+#include "folders/AddFolder.h"
+#include "folders/ListFile.h"
+#include "ui/main/Form1.h"
+#include "ui_Form1.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QKeyEvent>
+#include <QUrl>
+
+namespace quarnel {
+
+namespace {
+
+constexpr qsizetype kDialogBufferCharacters = 30000;
+// Rows are added in batches with a yield in between, so a huge list file never freezes the window.
+constexpr qsizetype kRowBatch = 2000;
+
+const QString kFolderPrompt = QStringLiteral("Please select folder:");
+
+} // namespace
+
+void Form1::connectFolderList()
+{
+    connect(m_ui->PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(m_ui->PushButton4, &QPushButton::clicked, this, &Form1::PushButton4_Click);
+    connect(m_ui->PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
+    connect(m_ui->PushButton6, &QPushButton::clicked, this, &Form1::PushButton6_Click);
+    m_ui->ListView1->installEventFilter(this);
+    m_ui->ListView1->viewport()->installEventFilter(this);
+}
+
+bool Form1::handleListEvent(QObject* watched, QEvent* event)
+{
+    if (watched == m_ui->ListView1 && event->type() == QEvent::KeyPress
+        && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete) {
+        RemoveSelectedRow();
+        return true;
+    }
+    if (watched == m_ui->ListView1->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        RemoveSelectedRow();
+        return true;
+    }
+    return false;
+}
+
+void Form1::AppendFolderRows(const QStringList& rows)
+{
+    QElapsedTimer sinceYield;
+    sinceYield.start();
+    for (qsizetype first = 0; first < rows.size(); first += kRowBatch) {
+        QList<QTreeWidgetItem*> items;
+        const qsizetype last = std::min(rows.size(), first + kRowBatch);
+        items.reserve(last - first);
+        for (qsizetype i = first; i < last; ++i)
+            items.append(new QTreeWidgetItem(QStringList {rows[i]}));
+        m_ui->ListView1->addTopLevelItems(items);
+        if (last < rows.size() && sinceYield.elapsed() > 30) {
+            YieldToEvents();
+            sinceYield.restart();
+        }
+    }
+}
+
+void Form1::PushButton1_Click()
+{
+    GuardedProcedure guard(Location::Form1_PushButton1_Click, m_context.services.messages);
+    QString chosen;
+    guard.step(100, [&] { chosen = m_context.services.dialogs.browseForFolder(this, kFolderPrompt, QString()); });
+    if (chosen.isEmpty())
+        return;
+    guard.step(104, [&] { setMousePointer(MousePointer::Hourglass); });
+    QStringList folders;
+    guard.step(106, [&] { folders = {chosen + kNativeSeparator}; });
+    guard.step(108, [&] { GetSubDirectories2016(folders, true, m_context.services.messages, YieldToEvents); });
+    guard.step(110, [&] {
+        QStringList rows;
+        rows.reserve(folders.size());
+        for (const QString& folder : std::as_const(folders))
+            rows.append(CollapseBackslashes(folder));
+        AppendFolderRows(rows);
+    });
+    guard.step(112, [&] { setMousePointer(MousePointer::Default); });
+}
+
+void Form1::PushButton5_Click()
+{
+    GuardedProcedure guard(Location::Form1_PushButton5_Click, m_context.services.messages);
+    guard.step(100, [&] {
+        if (!isBusy())
+            m_ui->ListView1->clear();
+    });
+}
+
+void Form1::PushButton6_Click()
+{
+    GuardedProcedure guard(Location::Form1_PushButton6_Click, m_context.services.messages);
+    const QString samples = m_context.programFolder + QStringLiteral("/Samples");
+    guard.step(100, [&] { AppendFolderRows({samples}); });
+    bool open = false;
+    guard.step(102, [&] {
+        open = m_context.services.messages.ask(QStringLiteral(
+            "Would you like this software to open the folder where these sample files are stored (so that you "
+            "can view them before working with them)?"));
+    });
+    if (open)
+        guard.step(104, [&] { m_context.services.opener.open(QUrl::fromLocalFile(samples + u'/')); });
+}
+
+void Form1::RemoveSelectedRow()
+{
+    if (isBusy() || m_ui->ListView1->topLevelItemCount() == 0)
+        return;
+    delete m_ui->ListView1->currentItem();
+}
+
+void Form1::PushButton4_Click()
+{
+    GuardedProcedure guard(Location::Form1_PushButton4_Click, m_context.services.messages);
+    QStringList chosen;
+    guard.step(100, [&] {
+        chosen = m_context.services.dialogs.openFiles(
+            this, QStringLiteral("Load List(s) - Hold Ctrl to select multiple list files"),
+            {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*)")});
+    });
+    if (DialogResultLength(chosen) > kDialogBufferCharacters) {
+        m_context.services.messages.inform(
+            QStringLiteral("You've selected too many files to add.\r\rPlease try adding via the \"Add All\" button."));
+        return;
+    }
+    guard.step(104, [&] { setMousePointer(MousePointer::Hourglass); });
+    for (const QString& path : std::as_const(chosen))
+        guard.step(108, [&] { ReadListFile(path); });
+    guard.step(112, [&] { setMousePointer(MousePointer::Default); });
+}
+
+void Form1::ReadListFile(const QString& path)
+{
+    if (!PathExists(path)) {
+        m_context.services.messages.inform(QStringLiteral("File not found"));
+        return;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw RuntimeError(file.error() == QFileDevice::PermissionsError ? ErrorNumber::PermissionDenied
+                                                                         : ErrorNumber::FileNotFound);
+    AppendFolderRows(ListFileEntries(file.readAll()));
+}
+
+} // namespace quarnel

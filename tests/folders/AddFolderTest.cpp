@@ -1,0 +1,181 @@
+#include "folders/AddFolder.h"
+
+#include "support/Fakes.h"
+#include "support/TempTree.h"
+
+#include <QDir>
+#include <QFile>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quarnel;
+using namespace quarnel::test;
+
+namespace {
+
+QStringList walk(
+    const QString& start, bool recurse = true, const std::function<void()>& yield = [] {})
+{
+    FakeMessageBoxes boxes;
+    QStringList folders {start + u'/'};
+    GetSubDirectories2016(folders, recurse, boxes, yield);
+    EXPECT_TRUE(boxes.boxes.empty());
+    return folders;
+}
+
+int depthBelow(const QString& root, const QString& folder)
+{
+    return static_cast<int>(folder.mid(root.size()).count(u'/')) - 1;
+}
+
+} // namespace
+
+TEST(GetSubDirectories2016, ListsEveryLevelBeforeTheNext)
+{
+    TempTree tree;
+    for (const char* path : {"a/a1/a11", "a/a2", "b/b1", "c", ".hidden/h1"})
+        tree.mkdir(QString::fromLatin1(path));
+    tree.write(QStringLiteral("a/file.pdf"), "not a folder");
+    const QString root = tree.path() + u'/';
+    const QStringList result = walk(tree.path());
+
+    QStringList expected {root};
+    for (const char* path : {"a/", "b/", "c/", ".hidden/", "a/a1/", "a/a2/", "b/b1/", ".hidden/h1/", "a/a1/a11/"})
+        expected.append(root + QString::fromLatin1(path));
+    EXPECT_EQ(QSet<QString>(result.begin(), result.end()), QSet<QString>(expected.begin(), expected.end()));
+    EXPECT_EQ(result.size(), expected.size());
+    EXPECT_EQ(result.front(), root);
+    for (int i = 1; i < result.size(); ++i)
+        EXPECT_LE(depthBelow(root, result[i - 1]), depthBelow(root, result[i])) << qPrintable(result.join(u' '));
+}
+
+TEST(GetSubDirectories2016, WithoutSubfoldersOrRecursion)
+{
+    TempTree tree;
+    EXPECT_EQ(walk(tree.path()), QStringList {tree.path() + u'/'});
+    tree.mkdir(QStringLiteral("x/deeper"));
+    EXPECT_EQ(walk(tree.path(), false), (QStringList {tree.path() + u'/', tree.path() + QStringLiteral("/x/")}));
+}
+
+TEST(GetSubDirectories2016, LinkLoopsEndAndAddNothingTwice)
+{
+    TempTree tree;
+    tree.mkdir(QStringLiteral("a/b"));
+    ASSERT_EQ(::symlink(qPrintable(tree.path()), qPrintable(tree.file(QStringLiteral("a/b/up")))), 0);
+    ASSERT_EQ(::symlink(qPrintable(tree.file(QStringLiteral("a"))), qPrintable(tree.file(QStringLiteral("side")))), 0);
+    const QStringList result = walk(tree.path());
+    // "side" leads to "a" (or the other way round, whichever is met first): listed once.
+    EXPECT_EQ(result.size(), 3) << qPrintable(result.join(u' '));
+    EXPECT_FALSE(result.join(u' ').contains(QStringLiteral("/up/")));
+}
+
+TEST(GetSubDirectories2016, RefusedNamesAreSkippedWithTheirSubtrees)
+{
+    TempTree tree;
+    for (const QString& name : {QStringLiteral("new\nline/sub"), QStringLiteral("what?/sub"),
+                                QStringLiteral("ctl\u0085/sub"), QStringLiteral("fine é/sub")})
+        tree.mkdir(name);
+    const QStringList result = walk(tree.path());
+    EXPECT_EQ(result,
+              (QStringList {tree.path() + u'/', tree.path() + QStringLiteral("/fine é/"),
+                            tree.path() + QStringLiteral("/fine é/sub/")}));
+}
+
+TEST(GetSubDirectories2016, PathsOf260CharactersAreNotEntered)
+{
+    TempTree tree;
+    const QString longName(200, u'n');
+    const QString deep = tree.mkdir(longName + u'/' + QString(100, u'm') + QStringLiteral("/below"));
+    const QStringList result = walk(tree.path());
+    ASSERT_EQ(result.size(), 3); // the root, the 200-character folder, and its too-long child listed but not entered
+    EXPECT_FALSE(result.join(u' ').contains(QStringLiteral("below")));
+    EXPECT_TRUE(QDir(deep).exists());
+}
+
+TEST(GetSubDirectories2016, FoldersThatVanishOrAreDeniedAreDropped)
+{
+    TempTree tree;
+    tree.mkdir(QStringLiteral("gone/child"));
+    tree.mkdir(QStringLiteral("kept/child"));
+    bool removed = false;
+    // The first yield comes after the start folder is opened: remove a subfolder before it is listed.
+    const QStringList result = walk(tree.path(), true, [&] {
+        if (!removed)
+            removed = QDir(tree.file(QStringLiteral("gone"))).removeRecursively();
+    });
+    EXPECT_EQ(result,
+              (QStringList {tree.path() + u'/', tree.path() + QStringLiteral("/kept/"),
+                            tree.path() + QStringLiteral("/kept/child/")}));
+
+    FakeMessageBoxes boxes;
+    QStringList missing {tree.file(QStringLiteral("never")) + u'/'};
+    GetSubDirectories2016(missing, true, boxes, [] {});
+    EXPECT_TRUE(missing.isEmpty() || missing == QStringList {tree.file(QStringLiteral("never")) + u'/'});
+
+    if (::geteuid() != 0) {
+        tree.mkdir(QStringLiteral("denied/inside"));
+        QFile::setPermissions(tree.file(QStringLiteral("denied")), QFileDevice::Permissions());
+        QStringList denied {tree.file(QStringLiteral("denied")) + u'/'};
+        GetSubDirectories2016(denied, true, boxes, [] {});
+        EXPECT_TRUE(denied.isEmpty());
+        QFile::setPermissions(tree.file(QStringLiteral("denied")),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+}
+
+TEST(GetFilesInFolder, EmptyResultHasOnePlaceholder)
+{
+    TempTree tree;
+    tree.write(QStringLiteral("a.txt"), "x");
+    tree.mkdir(QStringLiteral("d.pdf"));
+    const FileNameList none = GetFilesInFolder(tree.path(), QStringLiteral("*.pdf"));
+    EXPECT_EQ(none.lowerBound(), 0);
+    EXPECT_EQ(none.upperBound(), 0);
+    EXPECT_EQ(none[0], QString());
+    EXPECT_EQ(GetFilesInFolder(tree.file(QStringLiteral("missing")), QStringLiteral("*.pdf")).upperBound(), 0);
+}
+
+TEST(GetFilesInFolder, FindsEveryMatchIncludingHiddenAndUpperCase)
+{
+    TempTree tree;
+    for (int i = 0; i < 147; ++i)
+        tree.write(QStringLiteral("doc %1.pdf").arg(i), "%PDF");
+    tree.write(QStringLiteral("LOUD.PDF"), "%PDF");
+    tree.write(QStringLiteral(".hidden.pdf"), "%PDF");
+    tree.write(QStringLiteral("mixed.Pdf"), "%PDF");
+    tree.write(QStringLiteral("notes.pdf.txt"), "x");
+    const FileNameList found = GetFilesInFolder(tree.path() + u'/', QStringLiteral("*.pdf"));
+    EXPECT_EQ(found.lowerBound(), 1);
+    EXPECT_EQ(found.upperBound(), 150);
+    const QStringList names = found.names();
+    EXPECT_TRUE(names.contains(QStringLiteral("LOUD.PDF")));
+    EXPECT_TRUE(names.contains(QStringLiteral(".hidden.pdf")));
+    EXPECT_FALSE(names.contains(QStringLiteral("notes.pdf.txt")));
+}
+
+TEST(IsFilePresent, FilesYesFoldersNo)
+{
+    TempTree tree;
+    const QString file = tree.write(QStringLiteral("f.log"), "x");
+    EXPECT_TRUE(IsFilePresent(file));
+    QFile::setPermissions(file, QFileDevice::Permissions());
+    EXPECT_TRUE(IsFilePresent(file)); // no access rights are asked for
+    EXPECT_FALSE(IsFilePresent(tree.path()));
+    EXPECT_FALSE(IsFilePresent(tree.file(QStringLiteral("missing"))));
+    EXPECT_FALSE(IsFilePresent(QString()));
+    ASSERT_EQ(::mkfifo(qPrintable(tree.file(QStringLiteral("fifo"))), 0600), 0);
+    EXPECT_TRUE(IsFilePresent(tree.file(QStringLiteral("fifo")))); // and does not block
+}
+
+TEST(HasInvalidChars, ControlCharactersAndQuestionMark)
+{
+    EXPECT_FALSE(HasInvalidChars(QString()));
+    EXPECT_FALSE(HasInvalidChars(QStringLiteral("Rechnungen 2026 – Entwürfe 日本")));
+    EXPECT_TRUE(HasInvalidChars(QStringLiteral("a\tb")));
+    EXPECT_TRUE(HasInvalidChars(QStringLiteral("a\u007fb")));
+    EXPECT_TRUE(HasInvalidChars(QStringLiteral("a\u009fb")));
+    EXPECT_FALSE(HasInvalidChars(QStringLiteral("a\u00a0b")));
+    EXPECT_TRUE(HasInvalidChars(QStringLiteral("why?")));
+    EXPECT_TRUE(HasInvalidChars(QFile::decodeName(QByteArray("bad\xff"))));
+}
