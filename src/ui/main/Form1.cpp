@@ -1,6 +1,7 @@
 #include "ui/main/Form1.h"
 
 #include "conversion/ConversionLog.h"
+#include "conversion/ConversionPass.h"
 #include "core/ApplicationIcon.h"
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
@@ -8,6 +9,7 @@
 #include "core/SettingsStore.h"
 #include "core/WindowProcedures.h"
 #include "folders/FolderListFormat.h"
+#include "ui/options/Form2.h"
 #include "ui_Form1.h"
 
 #include <QCloseEvent>
@@ -48,8 +50,12 @@ Form1::Form1(Form1Context context, QWidget* parent)
     // The column keeps its width, so long names can be revealed by dragging its edge.
     m_ui->ListView1->header()->setStretchLastSection(false);
     setUpPointerConvention();
+    m_form2 = std::make_unique<Form2>(m_context.settings, m_context.services.messages, m_context.programFolder);
+    m_pass = std::make_unique<ConversionPass>(*this, *m_form2, m_context.services.messages, m_context.services.clock,
+                                              DefaultLogFilePath());
     connectFolderList();
     connectSavingOption();
+    connectCommands();
 }
 
 Form1::~Form1() = default;
@@ -84,7 +90,10 @@ void Form1::Form_Load()
     guard.step(128, [&] { listView()->setHeaderLabels({QStringLiteral("Folders with PDF File(s)")}); });
     guard.step(130, [&] { listView()->setColumnWidth(0, kListColumnWidth); });
     restoreSavingOption(guard);
-    guard.step(150, [&] { m_logFilePath = DefaultLogFilePath(); });
+    guard.step(150, [&] {
+        m_logFilePath = DefaultLogFilePath();
+        m_pass->setLogFilePath(m_logFilePath);
+    });
     guard.step(152, [&] {
         AppendStringFSO(LogLine::started(LogDateTimeText(m_context.services.clock.now(), QLocale::system())),
                         m_logFilePath, 2, m_context.services.messages);
@@ -96,6 +105,7 @@ void Form1::Form_Load()
         })) {
         guard.step(156, [&] { AppendFolderRows(FolderListFromStored(stored)); });
     }
+    m_form2->RestoreConversionOptions(guard);
     guard.step(228, [&] { m_loading = false; });
 }
 

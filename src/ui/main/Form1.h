@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversion/PassInputs.h"
 #include "core/Services.h"
 
 #include <QCursor>
@@ -17,6 +18,8 @@ class QTreeWidget;
 namespace quarnel {
 
 class GuardedProcedure;
+class ConversionPass;
+class Form2;
 class SettingsStore;
 
 // What the main window is given: the services it calls and where it finds its files.
@@ -28,7 +31,7 @@ struct Form1Context
 };
 
 // The main window: start-up, close, the mouse-pointer convention and the controls' wiring.
-class Form1 final : public QWidget
+class Form1 final : public QWidget, public PassInputs
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Form1)
@@ -67,6 +70,26 @@ public:
     void Text1_Change();
     void PushButton7_Click();
 
+    // Command buttons.
+    void PushButton2_Click();
+    void PushButton9_Click();
+    void PushButton12_Click();
+    void PushButton10_Click();
+    void PushButton11_Click();
+    void PushButton3_Click();
+
+    Form2& options() const { return *m_form2; }
+    ConversionPass& pass() const { return *m_pass; }
+
+    // What the conversion pass reads and shows.
+    int folderRowCount() const override;
+    QString folderRow(int index) const override;
+    bool saveToFolder() const override;
+    bool saveBesideOriginal() const override;
+    QString outputFolder() const override;
+    void setBusy(bool busy) override;
+    void setProgress(int value, const QString& caption) override;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -76,6 +99,7 @@ private:
     void connectFolderList();
     bool handleListEvent(QObject* watched, QEvent* event);
     void connectSavingOption();
+    void connectCommands();
     void restoreSavingOption(GuardedProcedure& guard);
     static void setOption(QAbstractButton* option, bool selected);
     QTreeWidget* listView() const;
@@ -87,6 +111,8 @@ private:
     QString m_logFilePath;
     MousePointer m_pointer = MousePointer::Default;
     std::optional<QCursor> m_customCursor;
+    std::unique_ptr<Form2> m_form2;
+    std::unique_ptr<ConversionPass> m_pass;
 };
 
 } // namespace quarnel

@@ -1,0 +1,305 @@
+#include "conversion/ConversionPass.h"
+
+#include "conversion/ConversionLog.h"
+#include "core/ErrorReport.h"
+#include "core/FileProcedures.h"
+#include "core/Paths.h"
+#include "core/RuntimeError.h"
+#include "core/Services.h"
+#include "folders/AddFolder.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quarnel {
+
+QString NewFileName(const QString& path, MessageBoxes& messages)
+{
+    GuardedProcedure guard(Location::NewFileName, messages);
+    QString name = path;
+    qint32 counter = 1;
+    while (guard.test(102, [&] { return IsFilePresent(name); })) {
+        guard.step(104, [&] { name = StripExtension(path) + QString::number(counter) + u'.' + ExtensionOf(path); });
+        if (!guard.step(106, [&] {
+                if (counter == std::numeric_limits<qint32>::max())
+                    throw RuntimeError(ErrorNumber::Overflow);
+                ++counter;
+            }))
+            break;
+    }
+    return name;
+}
+
+ConversionPass::ConversionPass(PassInputs& inputs, MethodOptions& options, MessageBoxes& messages, Clock& clock,
+                               QString logFilePath, QObject* parent)
+    : QObject(parent)
+    , m_inputs(inputs)
+    , m_options(options)
+    , m_messages(messages)
+    , m_clock(clock)
+    , m_logFilePath(logFilePath)
+    , m_index(std::move(logFilePath))
+{ }
+
+void ConversionPass::setMethod(Method method, ConversionMethod* implementation)
+{
+    m_methods[method] = implementation;
+}
+
+void ConversionPass::setLogFilePath(const QString& path)
+{
+    m_logFilePath = path;
+    m_index = ConvertedIndex(path);
+}
+
+QString ConversionPass::now() const
+{
+    return LogDateTimeText(m_clock.now(), QLocale::system());
+}
+
+void ConversionPass::log(const QString& line)
+{
+    AppendStringFSO(line, m_logFilePath, 2, m_messages);
+}
+
+bool ConversionPass::PreviousConverted(const QString& pdfPath)
+{
+    GuardedProcedure guard(Location::PreviousConverted, m_messages);
+    QDateTime converted;
+    if (!guard.step(102, [&] { converted = m_index.newestConverted(pdfPath); }) || !converted.isValid())
+        return false;
+    bool unchanged = false;
+    guard.step(110, [&] {
+        struct stat info
+        {
+        };
+        if (::stat(QFile::encodeName(pdfPath).constData(), &info) != 0)
+            throw RuntimeError(ErrorNumber::FileNotFound);
+        // The log keeps whole seconds; so does this comparison.
+        const QDateTime modified = QDateTime::fromSecsSinceEpoch(info.st_mtim.tv_sec);
+        unchanged = modified <= converted;
+    });
+    return unchanged;
+}
+
+void ConversionPass::ConvertPDFs(bool silent)
+{
+    if (m_running)
+        return;
+    m_running = true;
+    GuardedProcedure guard(Location::ConvertPDFs, m_messages);
+    if (guard.test(100, [&] { return m_inputs.folderRowCount() == 0; })) {
+        if (!silent)
+            guard.step(102, [&] { m_messages.inform(QStringLiteral("No files or folders added.")); });
+        guard.step(104, [&] { log(LogLine::noFolders(now())); });
+        m_running = false;
+        emit passFinished();
+        return;
+    }
+    if (guard.test(106, [&] { return !FolderExists(m_inputs.outputFolder()) && !m_inputs.saveBesideOriginal(); })) {
+        if (!silent)
+            guard.step(108, [&] {
+                m_messages.inform(QStringLiteral("Folder does not exist. Please select another folder."));
+            });
+        guard.step(110, [&] { log(LogLine::noOutputFolder(now())); });
+        m_running = false;
+        emit passFinished();
+        return;
+    }
+    guard.step(112, [&] { m_inputs.setBusy(true); });
+    bool anyConverted = false;
+    bool lastSkipped = false;
+    guard.step(116, [&] { m_passStartTime = m_clock.now(); });
+
+    const int rows = m_inputs.folderRowCount();
+    for (int row = 1; row <= rows; ++row) {
+        QString folder;
+        // A row removed while the pass yielded gives no folder.
+        if (!guard.step(120, [&] {
+                if (row > m_inputs.folderRowCount())
+                    throw RuntimeError(ErrorNumber::SubscriptOutOfRange);
+                folder = m_inputs.folderRow(row - 1);
+                if (folder.endsWith(kNativeSeparator))
+                    folder.chop(1);
+            }))
+            continue;
+        FileNameList pdfs;
+        guard.step(122, [&] { pdfs = GetFilesInFolder(folder, QStringLiteral("*.pdf")); });
+        const int count = pdfs.upperBound();
+        for (int file = 1; file <= count; ++file) {
+            const QString pdfPath = folder + kNativeSeparator + pdfs[file];
+            guard.step(126, [&] {
+                const double share = (static_cast<double>(row) * file) / (static_cast<double>(rows) * count) * 100.0;
+                m_inputs.setProgress(static_cast<int>(std::nearbyint(share)),
+                                     QStringLiteral("Processing: ") + FileNameOf(pdfPath));
+            });
+            guard.step(130, [&] {
+                YieldToEvents();
+                m_inputs.setBusy(true);
+            });
+            if (PreviousConverted(pdfPath)) {
+                lastSkipped = true;
+                guard.step(134, [&] { log(LogLine::skipped(now(), pdfPath)); });
+                continue;
+            }
+            lastSkipped = false;
+            convertOne(guard, pdfPath, silent, anyConverted);
+        }
+    }
+    guard.step(150, [&] { m_inputs.setBusy(false); });
+    guard.step(152, [&] { m_inputs.setProgress(0, QStringLiteral("Progress Bar")); });
+    if (!silent) {
+        if (anyConverted)
+            guard.step(156, [&] { m_messages.inform(QStringLiteral("Done.")); });
+        else if (lastSkipped)
+            guard.step(160, [&] { m_messages.inform(QStringLiteral("No new files or changes to convert.")); });
+    }
+    m_running = false;
+    emit passFinished();
+}
+
+void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted)
+{
+    // The method's images are handed over in a folder of the pass's own, removed with what is left in it.
+    std::unique_ptr<QTemporaryDir> staging;
+    guard.step(136, [&] {
+        staging = std::make_unique<QTemporaryDir>(TempFolder() + QStringLiteral("/quarnel-staging-XXXXXX"));
+        if (!staging->isValid())
+            throw RuntimeError(ErrorNumber::PathNotFound);
+    });
+    bool succeeded = false;
+    if (staging && staging->isValid()) {
+        guard.step(138, [&] {
+            const auto method = m_methods.find(m_options.selectedMethod());
+            if (method != m_methods.end() && method->second)
+                succeeded = method->second->Convert(pdfPath, staging->path());
+        });
+    }
+    if (!succeeded) {
+        if (!silent)
+            guard.step(140, [&] { m_messages.inform(QStringLiteral("Could not create JPG on ") + pdfPath); });
+        guard.step(142, [&] { log(LogLine::failed(now(), pdfPath)); });
+        return;
+    }
+    if (collectImages(guard, staging->path(), pdfPath)) {
+        guard.step(146, [&] { log(LogLine::converted(now(), pdfPath)); });
+        anyConverted = true;
+    } else {
+        // Some image could not be placed: the next pass tries this PDF again.
+        guard.step(148, [&] { log(LogLine::failed(now(), pdfPath)); });
+    }
+}
+
+bool ConversionPass::collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath)
+{
+    const FileNameList images = GetFilesInFolder(stagingFolder, QStringLiteral("*.jpg"));
+    const int n = images.upperBound();
+    bool allPlaced = true;
+    for (int i = 1; i <= n; ++i) {
+        const QString name = images[i];
+        if (name.startsWith(u'~'))
+            continue;
+        const QString image = stagingFolder + kNativeSeparator + name;
+        const bool placed = guard.step(144, [&] {
+            const QString stem = n == 1 ? StripExtension(FileNameOf(pdfPath)) : StripExtension(name);
+            const QString folder = m_inputs.saveToFolder() ? m_inputs.outputFolder() : FolderOf(pdfPath);
+            placeImage(image, folder + kNativeSeparator + stem + QStringLiteral(".jpg"));
+            DeleteFileQuietly(image);
+        });
+        allPlaced = allPlaced && placed;
+    }
+    return allPlaced;
+}
+
+namespace {
+
+// Copies the file into a new file that must not exist yet; false when it appeared in the meantime.
+bool copyExclusively(const QString& source, const QString& target)
+{
+    const QByteArray targetName = QFile::encodeName(target);
+    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        throw RuntimeError::fromErrno(errno);
+    const int out = ::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        if (error == EEXIST)
+            return false;
+        throw error == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(error);
+    }
+    char buffer[1 << 16];
+    int failure = 0;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            failure = got < 0 ? errno : 0;
+            break;
+        }
+        ssize_t done = 0;
+        while (done < got) {
+            const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0) {
+                failure = put < 0 ? errno : ENOSPC;
+                break;
+            }
+            done += put;
+        }
+        if (failure)
+            break;
+    }
+    ::close(in);
+    if (::close(out) != 0 && !failure)
+        failure = errno;
+    if (failure) {
+        // Never leave a half-written image under a final name.
+        ::unlink(targetName.constData());
+        throw RuntimeError::fromErrno(failure);
+    }
+    return true;
+}
+
+// Places the image under the target name unless that name is taken; false when it is.
+bool tryPlace(const QString& image, const QString& target)
+{
+    // A hard link is an exclusive, atomic placement on the same file system.
+    const QByteArray from = QFile::encodeName(image);
+    const QByteArray to = QFile::encodeName(target);
+    if (::link(from.constData(), to.constData()) == 0)
+        return true;
+    const int error = errno;
+    if (error == EEXIST)
+        return false;
+    if (error != EXDEV && error != EPERM && error != EMLINK && error != ENOTSUP && error != EACCES)
+        throw error == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(error);
+    return copyExclusively(image, target);
+}
+
+} // namespace
+
+QString ConversionPass::placeImage(const QString& image, const QString& candidate)
+{
+    // The usual name first; should something take it in the meantime (or hold it without being a file,
+    // like a folder), the numbered names in turn, each created exclusively.
+    QString target = CollapseBackslashes(NewFileName(candidate, m_messages));
+    for (qint64 counter = 1; counter <= std::numeric_limits<qint32>::max(); ++counter) {
+        if (tryPlace(image, target))
+            return target;
+        target
+            = CollapseBackslashes(StripExtension(candidate) + QString::number(counter) + u'.' + ExtensionOf(candidate));
+    }
+    throw RuntimeError(ErrorNumber::Overflow);
+}
+
+} // namespace quarnel

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "conversion/ConvertedIndex.h"
+#include "conversion/PassInputs.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <map>
+
+namespace quarnel {
+
+class Clock;
+class GuardedProcedure;
+class MessageBoxes;
+
+// A path that names no existing file: the path itself, or its stem with 1, 2, ... before the extension.
+QString NewFileName(const QString& path, MessageBoxes& messages);
+
+// The conversion pass: walks the folder list, skips what the log records as converted and unchanged,
+// hands every other PDF to the selected method and places its page images under names that never
+// overwrite a file. Every outcome is one log line.
+class ConversionPass final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ConversionPass)
+
+public:
+    ConversionPass(PassInputs& inputs, MethodOptions& options, MessageBoxes& messages, Clock& clock,
+                   QString logFilePath, QObject* parent = nullptr);
+
+    void setMethod(Method method, ConversionMethod* implementation);
+    void setLogFilePath(const QString& path);
+
+    // One pass. Returns at once when a pass is already running.
+    void ConvertPDFs(bool silent);
+    bool running() const { return m_running; }
+
+    // True when the PDF was converted and has not changed since.
+    bool PreviousConverted(const QString& pdfPath);
+
+    QDateTime passStartTime() const { return m_passStartTime; }
+
+signals:
+    void passFinished();
+
+private:
+    void convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted);
+    bool collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath);
+    QString placeImage(const QString& image, const QString& candidate);
+    void log(const QString& line);
+    QString now() const;
+
+    PassInputs& m_inputs;
+    MethodOptions& m_options;
+    MessageBoxes& m_messages;
+    Clock& m_clock;
+    QString m_logFilePath;
+    ConvertedIndex m_index;
+    std::map<Method, ConversionMethod*> m_methods;
+    QDateTime m_passStartTime;
+    bool m_running = false;
+};
+
+} // namespace quarnel

@@ -1,0 +1,199 @@
+#include "conversion/ConvertedIndex.h"
+
+#include "conversion/ConversionLog.h"
+#include "core/RuntimeError.h"
+
+#include <QFile>
+#include <QLocale>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quarnel {
+
+namespace {
+
+constexpr qint64 kFingerprint = 4096;
+const QString kConvertedMark = QStringLiteral(" : Converted ");
+
+// Reads exactly `size` bytes at `offset` (fewer only at the end of the file).
+QByteArray readAt(int fd, qint64 offset, qint64 size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, bytes.data() + done, static_cast<size_t>(size - done), offset + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw RuntimeError(ErrorNumber::DeviceIoError);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    bytes.truncate(done);
+    return bytes;
+}
+
+// The log may have been written under another locale: try the current one first, then common ones.
+QDateTime parseWhen(const QString& text)
+{
+    QDateTime when = ParseLogDateTime(text, QLocale::system());
+    if (when.isValid())
+        return when;
+    for (const QLocale& locale : {QLocale::c(), QLocale(QLocale::English, QLocale::UnitedStates)}) {
+        when = ParseLogDateTime(text, locale);
+        if (when.isValid())
+            return when;
+    }
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
+// Calls `line` for each complete line of `bytes` (ended by CR, LF or CR LF); returns the rest.
+template <class Visitor> QByteArray forEachLine(const QByteArray& bytes, Visitor line)
+{
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\r' && bytes[i] != '\n')
+            continue;
+        line(QByteArrayView(bytes).sliced(start, i - start));
+        // CR LF is one line end; a CR at the very end may still be followed by its LF.
+        if (bytes[i] == '\r' && i + 1 == bytes.size())
+            return QByteArray("\r");
+        if (bytes[i] == '\r' && bytes[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    return bytes.mid(start);
+}
+
+} // namespace
+
+ConvertedIndex::ConvertedIndex(QString logPath)
+    : m_logPath(std::move(logPath))
+{ }
+
+bool ConvertedIndex::parseConvertedLine(const QString& line, QString& pdfPath, QDateTime& when)
+{
+    const qsizetype mark = line.indexOf(kConvertedMark);
+    if (mark <= 0)
+        return false;
+    when = parseWhen(line.left(mark));
+    if (!when.isValid())
+        return false;
+    pdfPath = line.mid(mark + kConvertedMark.size());
+    return true;
+}
+
+void ConvertedIndex::consume(const QByteArray& bytes)
+{
+    QByteArray pending = m_partial + bytes;
+    // A CR held back from the last read that is followed by an LF now ends the same line.
+    const bool heldCr = m_partial == "\r";
+    if (heldCr)
+        pending = pending.mid(pending.startsWith("\r\n") ? 2 : 1);
+    m_partial = forEachLine(pending, [this](QByteArrayView raw) {
+        if (!raw.contains(" : Converted "))
+            return;
+        QString path;
+        QDateTime when;
+        if (!parseConvertedLine(QString::fromUtf8(raw), path, when))
+            return;
+        auto it = m_newest.find(path);
+        if (it == m_newest.end())
+            m_newest.insert(path, when);
+        else if (when > it.value())
+            it.value() = when;
+    });
+}
+
+bool ConvertedIndex::stillSameFile(int fd, qint64 size) const
+{
+    if (size < m_offset)
+        return false;
+    if (readAt(fd, 0, m_head.size()) != m_head)
+        return false;
+    return readAt(fd, m_offset - m_tail.size(), m_tail.size()) == m_tail;
+}
+
+void ConvertedIndex::rebuild(int fd)
+{
+    m_newest.clear();
+    m_partial.clear();
+    m_offset = 0;
+    m_head.clear();
+    m_tail.clear();
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) == 0) {
+        m_device = info.st_dev;
+        m_inode = info.st_ino;
+    }
+}
+
+void ConvertedIndex::refresh()
+{
+    const int fd = ::open(QFile::encodeName(m_logPath).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            throw RuntimeError::fromErrno(errno);
+        // No log: nothing was converted.
+        m_newest.clear();
+        m_partial.clear();
+        m_offset = -1;
+        return;
+    }
+    struct FdCloser
+    {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer {fd};
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) != 0)
+        throw RuntimeError::fromErrno(errno);
+    const qint64 size = info.st_size;
+    const bool sameIdentity = m_offset >= 0 && info.st_dev == m_device && info.st_ino == m_inode;
+    if (sameIdentity && size == m_offset && info.st_mtim.tv_sec == m_modified.tv_sec
+        && info.st_mtim.tv_nsec == m_modified.tv_nsec)
+        return;
+    if (!sameIdentity || !stillSameFile(fd, size))
+        rebuild(fd);
+    const QByteArray appended = readAt(fd, m_offset, size - m_offset);
+    consume(appended);
+    m_offset += appended.size();
+    m_modified = info.st_mtim;
+    if (m_head.size() < kFingerprint)
+        m_head = readAt(fd, 0, std::min(m_offset, kFingerprint));
+    m_tail = readAt(fd, std::max<qint64>(0, m_offset - kFingerprint), std::min(m_offset, kFingerprint));
+}
+
+QDateTime ConvertedIndex::newestConverted(const QString& pdfPath)
+{
+    refresh();
+    return m_newest.value(pdfPath);
+}
+
+QDateTime ConvertedIndex::newestConvertedByFullRead(const QString& logPath, const QString& pdfPath)
+{
+    QFile log(logPath);
+    if (!log.exists())
+        return {};
+    if (!log.open(QIODevice::ReadOnly))
+        throw RuntimeError(ErrorNumber::PermissionDenied);
+    QDateTime newest;
+    const QByteArray rest = forEachLine(log.readAll(), [&](QByteArrayView raw) {
+        QString path;
+        QDateTime when;
+        if (parseConvertedLine(QString::fromUtf8(raw), path, when) && path == pdfPath
+            && (!newest.isValid() || when > newest))
+            newest = when;
+    });
+    Q_UNUSED(rest);
+    return newest;
+}
+
+} // namespace quarnel

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+
+namespace quarnel {
+
+// The conversion methods, in the order the pass tests their buttons.
+enum class Method { None, Acrobat, Ghostscript, BlackWhite, GflAx };
+
+// What the conversion methods read from the options window, at the moment they need it.
+class MethodOptions
+{
+public:
+    virtual ~MethodOptions() = default;
+    virtual Method selectedMethod() const = 0;
+    virtual bool firstPageOnly() const = 0;
+    virtual int quality() const = 0;
+    virtual QString pagesText() const = 0;
+    virtual QString resolutionText() const = 0;
+};
+
+// What the pass reads from and shows in the main window. Every value is read when it is needed, so a
+// change made while the pass yields takes effect from the next PDF.
+class PassInputs
+{
+public:
+    virtual ~PassInputs() = default;
+    virtual int folderRowCount() const = 0;
+    virtual QString folderRow(int index) const = 0; // from 0
+    virtual bool saveToFolder() const = 0; // "Save results to this folder:"
+    virtual bool saveBesideOriginal() const = 0; // "Save results in folder of original file"
+    virtual QString outputFolder() const = 0;
+    virtual void setBusy(bool busy) = 0;
+    virtual void setProgress(int value, const QString& caption) = 0;
+};
+
+// One conversion method: converts a PDF into page images left in the staging folder.
+class ConversionMethod
+{
+public:
+    virtual ~ConversionMethod() = default;
+    // True (the method's success flag) only when it left at least one page image.
+    virtual bool Convert(const QString& pdfPath, const QString& stagingFolder) = 0;
+};
+
+} // namespace quarnel

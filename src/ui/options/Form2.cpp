@@ -1,0 +1,238 @@
+#include "ui/options/Form2.h"
+
+#include "core/ApplicationIcon.h"
+#include "core/ErrorReport.h"
+#include "core/FileProcedures.h"
+#include "core/RuntimeError.h"
+#include "core/SettingsStore.h"
+#include "core/WindowProcedures.h"
+#include "ui_Form2.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QScreen>
+
+namespace quarnel {
+
+namespace {
+
+const QStringList kResolutions = {QStringLiteral("72"), QStringLiteral("144"), QStringLiteral("288"),
+                                  QStringLiteral("576"), QStringLiteral("1152")};
+
+QFont boldArial(qreal points)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(true);
+    return font;
+}
+
+} // namespace
+
+Form2::Form2(SettingsStore& settings, MessageBoxes& messages, const QString& programFolder, QWidget* parent)
+    : QWidget(parent, Qt::Window)
+    , m_ui(std::make_unique<Ui::Form2>())
+    , m_settings(settings)
+    , m_messages(messages)
+{
+    m_ui->setupUi(this);
+    setFont(boldArial(9));
+    m_ui->PushButton5->setFont(boldArial(11.25));
+    setFixedSize(536, 322);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    setLabelsGrey(false);
+
+    const std::pair<QRadioButton*, int> methods[]
+        = {{m_ui->Option2, 1}, {m_ui->Option3, 2}, {m_ui->Option1, 3}, {m_ui->Option4, 4}};
+    for (const auto& [option, number] : methods) {
+        connect(option, &QRadioButton::toggled, this, [this, number = number](bool selected) {
+            if (selected)
+                OptionClick(number);
+        });
+    }
+    connect(m_ui->Check5, &QCheckBox::toggled, this, &Form2::Check5_Click);
+    connect(m_ui->Combo_Resolution, &QComboBox::activated, this,
+            [this](int) { save(SettingKey::Resolution.name, m_ui->Combo_Resolution->currentText()); });
+    connect(m_ui->Txt_Pages, &QLineEdit::textChanged, this,
+            [this](const QString& text) { save(SettingKey::Pages.name, text); });
+    connect(m_ui->Slider2, &QSlider::valueChanged, this, &Form2::Slider2_Change);
+    connect(m_ui->PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
+    for (QWidget* widget :
+         {static_cast<QWidget*>(this), static_cast<QWidget*>(m_ui->PushButton5), static_cast<QWidget*>(m_ui->Frame1),
+          static_cast<QWidget*>(m_ui->Frame2), static_cast<QWidget*>(m_ui->Frame3), static_cast<QWidget*>(m_ui->Frame5),
+          static_cast<QWidget*>(m_ui->Txt_Pages)}) {
+        widget->setMouseTracking(true);
+        widget->installEventFilter(this);
+    }
+    Form_Load(programFolder);
+}
+
+Form2::~Form2() = default;
+
+void Form2::Form_Load(const QString& programFolder)
+{
+    GuardedProcedure guard(Location::Form2_Form_Load, m_messages);
+    guard.step(100, [&] { setWindowTitle(QString::fromLatin1(kProductName)); });
+    guard.step(102, [&] { setWindowIcon(ApplicationIcon()); });
+    guard.step(104, [&] { SetApplicationTitle(); });
+    guard.step(106, [&] { ApplySystemColours(this); });
+    const QString cursorPath = programFolder + QStringLiteral("/HAND-M.CUR");
+    if (guard.test(108, [&] { return PathExists(cursorPath); }))
+        guard.step(110, [&] { m_customCursor = LoadCursorFile(cursorPath); });
+    guard.step(112, [&] {
+        if (const QScreen* screen = QApplication::primaryScreen())
+            move(screen->availableGeometry().center() - rect().center());
+    });
+}
+
+void Form2::RestoreConversionOptions(GuardedProcedure& guard)
+{
+    QString option;
+    guard.step(166, [&] { option = m_settings.GetSetting(SettingKey::Option); });
+    if (option == QStringLiteral("1")) {
+        guard.step(170, [&] { m_ui->Option2->setChecked(true); });
+        guard.step(172, [&] { setLabelsGrey(true); });
+    } else if (option == QStringLiteral("2")) {
+        guard.step(176, [&] { m_ui->Option3->setChecked(true); });
+        guard.step(178, [&] { setLabelsGrey(true); });
+    } else if (option == QStringLiteral("3")) {
+        guard.step(182, [&] { m_ui->Option1->setChecked(true); });
+        guard.step(184, [&] { setLabelsGrey(true); });
+    } else if (option == QStringLiteral("4")) {
+        guard.step(188, [&] { m_ui->Option4->setChecked(true); });
+        guard.step(190, [&] { m_ui->Frame2->setEnabled(true); });
+        guard.step(192, [&] { setLabelsGrey(false); });
+    }
+    guard.step(194, [&] {
+        m_ui->Combo_Resolution->clear();
+        m_ui->Combo_Resolution->addItems(kResolutions);
+    });
+    guard.step(196, [&] {
+        // A stored resolution that is not in the list (an outside edit) selects nothing.
+        m_ui->Combo_Resolution->setCurrentIndex(
+            static_cast<int>(kResolutions.indexOf(m_settings.GetSetting(SettingKey::Resolution))));
+    });
+    guard.step(198, [&] { m_ui->Txt_Pages->setText(m_settings.GetSetting(SettingKey::Pages)); });
+    guard.step(200, [&] { m_ui->Check5->setChecked(TextToInteger16(m_settings.GetSetting(SettingKey::Check5)) != 0); });
+    guard.step(202, [&] {
+        const qint32 value = TextToInteger32(m_settings.GetSetting(SettingKey::Slider2));
+        if (value < m_ui->Slider2->minimum() || value > m_ui->Slider2->maximum())
+            throw RuntimeError(380, QStringLiteral("Invalid property value"));
+        m_ui->Slider2->setValue(value);
+    });
+    guard.step(204, [&] { m_ui->Frame5->setTitle(QStringLiteral("Output Quality: %1%").arg(m_ui->Slider2->value())); });
+    if (guard.test(206, [&] { return m_ui->Option2->isChecked() || m_ui->Option4->isChecked(); }))
+        guard.step(208, [&] { m_ui->Frame5->setEnabled(true); });
+    else
+        guard.step(210, [&] { m_ui->Frame5->setEnabled(false); });
+}
+
+void Form2::save(const char* key, const QString& text)
+{
+    // Change handlers have no report of their own; a value that cannot be stored is only lost.
+    try {
+        m_settings.SaveSetting(QString::fromLatin1(key), text);
+    } catch (const RuntimeError& error) {
+        qWarning("Quarnel: %s was not stored: %s", key, error.what());
+    }
+}
+
+void Form2::setLabelsGrey(bool grey)
+{
+    const QColor colour
+        = grey ? QApplication::palette().color(QPalette::Disabled, QPalette::WindowText) : QColor(Qt::black);
+    for (QLabel* label : {m_ui->Label3, m_ui->Label1}) {
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::Active, QPalette::WindowText, colour);
+        palette.setColor(QPalette::Inactive, QPalette::WindowText, colour);
+        palette.setColor(QPalette::Disabled, QPalette::WindowText, colour);
+        label->setPalette(palette);
+    }
+}
+
+void Form2::OptionClick(int methodNumber)
+{
+    save(SettingKey::Option.name, QString::number(methodNumber));
+    m_ui->Frame2->setEnabled(methodNumber == 4);
+    setLabelsGrey(methodNumber != 4);
+    m_ui->Frame5->setEnabled(m_ui->Option2->isChecked() || m_ui->Option4->isChecked());
+}
+
+void Form2::Check5_Click()
+{
+    const bool ticked = m_ui->Check5->isChecked();
+    save(SettingKey::Check5.name, ticked ? QStringLiteral("1") : QStringLiteral("0"));
+    if (ticked) {
+        if (m_ui->Option1->isChecked())
+            m_ui->Option2->setChecked(true);
+        m_ui->Option1->setEnabled(false);
+    } else {
+        m_ui->Option1->setEnabled(true);
+    }
+}
+
+void Form2::Slider2_Change()
+{
+    m_ui->Frame5->setTitle(QStringLiteral("Output Quality: %1%").arg(m_ui->Slider2->value()));
+    save(SettingKey::Slider2.name, QString::number(m_ui->Slider2->value()));
+}
+
+void Form2::PushButton5_Click()
+{
+    GuardedProcedure guard(Location::Form2_PushButton5_Click, m_messages);
+    guard.step(100, [&] { emit backRequested(); });
+    guard.step(102, [&] { hide(); });
+}
+
+void Form2::closeEvent(QCloseEvent* event)
+{
+    GuardedProcedure guard(Location::Form2_Form_QueryUnload, m_messages);
+    guard.step(100, [&] { emit closeRequested(); });
+    event->accept();
+}
+
+bool Form2::eventFilter(QObject* watched, QEvent* event)
+{
+    if ((event->type() == QEvent::Enter || event->type() == QEvent::MouseMove) && cursor().shape() != Qt::WaitCursor) {
+        if (watched == m_ui->PushButton5 && m_customCursor)
+            setCursor(*m_customCursor);
+        else
+            unsetCursor();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+Method Form2::selectedMethod() const
+{
+    if (m_ui->Option1->isChecked())
+        return Method::Acrobat;
+    if (m_ui->Option2->isChecked())
+        return Method::Ghostscript;
+    if (m_ui->Option3->isChecked())
+        return Method::BlackWhite;
+    if (m_ui->Option4->isChecked())
+        return Method::GflAx;
+    return Method::None;
+}
+
+bool Form2::firstPageOnly() const
+{
+    return m_ui->Check5->isChecked();
+}
+
+int Form2::quality() const
+{
+    return m_ui->Slider2->value();
+}
+
+QString Form2::pagesText() const
+{
+    return m_ui->Txt_Pages->text();
+}
+
+QString Form2::resolutionText() const
+{
+    return m_ui->Combo_Resolution->currentText();
+}
+
+} // namespace quarnel
