@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quarnel {
 
@@ -36,14 +37,19 @@ QByteArray readAt(int fd, qint64 offset, qint64 size)
     return bytes;
 }
 
-// The log may have been written under another locale: try the current one first, then common ones.
+// The log may have been written under another locale: the current one first, then common ones.
+// Their formats are worked out once; parsing is the cost of reading a log.
 QDateTime parseWhen(const QString& text)
 {
-    QDateTime when = ParseLogDateTime(text, QLocale::system());
-    if (when.isValid())
-        return when;
-    for (const QLocale& locale : {QLocale::c(), QLocale(QLocale::English, QLocale::UnitedStates)}) {
-        when = ParseLogDateTime(text, locale);
+    static const std::vector<std::pair<QLocale, QString>> formats = [] {
+        std::vector<std::pair<QLocale, QString>> list;
+        for (const QLocale& locale :
+             {QLocale::system(), QLocale::c(), QLocale(QLocale::English, QLocale::UnitedStates)})
+            list.emplace_back(locale, LogDateTimeFormat(locale));
+        return list;
+    }();
+    for (const auto& [locale, format] : formats) {
+        const QDateTime when = locale.toDateTime(text, format);
         if (when.isValid())
             return when;
     }

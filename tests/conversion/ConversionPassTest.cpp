@@ -1,0 +1,301 @@
+#include "conversion/ConversionPass.h"
+
+#include "support/Fakes.h"
+#include "support/PassFakes.h"
+#include "support/TempTree.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+using namespace quarnel;
+using namespace quarnel::test;
+
+namespace {
+
+class PassFixture : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        qputenv("TEMP", temp.path().toUtf8());
+        inputs.output = out.path() + u'/';
+        pass.setMethod(Method::Ghostscript, &method);
+        fakes.clock.current = QDateTime::currentDateTime().addSecs(10);
+    }
+
+    QStringList logLines() const
+    {
+        QString text = QString::fromUtf8(TempTree::read(logPath()));
+        if (text.endsWith(QStringLiteral("\r\n")))
+            text.chop(2);
+        return text.isEmpty() ? QStringList() : text.split(QStringLiteral("\r\n"));
+    }
+    // The log lines with their date and time cut off.
+    QStringList outcomes() const
+    {
+        QStringList result;
+        for (const QString& line : logLines())
+            result.append(line.mid(line.indexOf(QStringLiteral(" : ")) + 3));
+        return result;
+    }
+    QString logPath() const { return temp.file(QStringLiteral("DEV2IVI.log")); }
+    QStringList outputNames() const { return QDir(out.path()).entryList(QDir::Files, QDir::Name); }
+    QStringList informs() const
+    {
+        QStringList texts;
+        for (const auto& box : fakes.messages.boxes)
+            if (box.kind == FakeMessageBoxes::Box::Inform)
+                texts.append(box.text);
+        return texts;
+    }
+    QStringList errorReports() const
+    {
+        QStringList texts;
+        for (const auto& box : fakes.messages.boxes)
+            if (box.kind == FakeMessageBoxes::Box::Warn)
+                texts.append(box.text);
+        return texts;
+    }
+    static void setModified(const QString& path, const QDateTime& when)
+    {
+        const struct timeval times[2] = {{when.toSecsSinceEpoch(), 0}, {when.toSecsSinceEpoch(), 0}};
+        ::utimes(QFile::encodeName(path).constData(), times);
+    }
+
+    TempTree temp;
+    TempTree in;
+    TempTree out;
+    FakeServices fakes;
+    FakePassInputs inputs;
+    FakeMethodOptions options;
+    FakeMethod method;
+    ConversionPass pass {inputs, options, fakes.messages, fakes.clock, temp.file(QStringLiteral("DEV2IVI.log"))};
+};
+
+} // namespace
+
+TEST_F(PassFixture, EmptyListLogsOnceAndLeavesTheWindowAlone)
+{
+    pass.ConvertPDFs(false);
+    EXPECT_EQ(informs(), QStringList {QStringLiteral("No files or folders added.")});
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(informs().size(), 1);
+    EXPECT_EQ(outcomes(), (QStringList {"No files or folders added.", "No files or folders added."}));
+    EXPECT_TRUE(inputs.busyCalls.empty());
+    EXPECT_TRUE(inputs.progress.empty());
+}
+
+TEST_F(PassFixture, MissingOutputFolderStopsThePassUnlessSavingBeside)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    for (const QString& bad : {out.file(QStringLiteral("nope")), QString(), in.file(QStringLiteral("a.pdf"))}) {
+        inputs.output = bad;
+        pass.ConvertPDFs(false);
+    }
+    EXPECT_EQ(informs(), QStringList(3, QStringLiteral("Folder does not exist. Please select another folder.")));
+    EXPECT_EQ(outcomes(),
+              QStringList(3, QStringLiteral("Output folder does not exist. Please select another folder.")));
+    EXPECT_TRUE(method.converted.isEmpty());
+
+    inputs.toFolder = false; // beside the original: the folder text is not looked at
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.size(), 1);
+    EXPECT_TRUE(QFileInfo::exists(in.file(QStringLiteral("a.jpg"))));
+}
+
+TEST_F(PassFixture, OnePageImageIsNamedAfterThePdf)
+{
+    in.write(QStringLiteral("Q3 report.final.pdf"), "%PDF");
+    inputs.rows = {in.path() + u'/'};
+    pass.ConvertPDFs(false);
+    EXPECT_EQ(outputNames(), QStringList {QStringLiteral("Q3 report.final.jpg")});
+    EXPECT_EQ(outcomes(),
+              QStringList {QStringLiteral("Converted ") + in.path() + QStringLiteral("/Q3 report.final.pdf")});
+    EXPECT_EQ(informs(), QStringList {QStringLiteral("Done.")});
+    EXPECT_FALSE(inputs.busy);
+    EXPECT_EQ(inputs.progress.back(), 0);
+    EXPECT_EQ(inputs.captions.back(), QStringLiteral("Progress Bar"));
+    EXPECT_TRUE(inputs.captions.contains(QStringLiteral("Processing: Q3 report.final.pdf")));
+}
+
+TEST_F(PassFixture, SeveralPagesKeepTheirNumbersAndNeverOverwrite)
+{
+    in.write(QStringLiteral("report.pdf"), "%PDF");
+    out.write(QStringLiteral("report-002.jpg"), "mine");
+    out.write(QStringLiteral("report-0021.jpg"), "mine too");
+    method.pages = 3;
+    inputs.rows = {in.path()};
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(
+        outputNames(),
+        (QStringList {"report-001.jpg", "report-002.jpg", "report-0021.jpg", "report-0022.jpg", "report-003.jpg"}));
+    EXPECT_EQ(TempTree::read(out.file(QStringLiteral("report-002.jpg"))), QByteArray("mine"));
+    EXPECT_EQ(TempTree::read(out.file(QStringLiteral("report-0022.jpg"))), QByteArray("JPEG page 2"));
+    EXPECT_TRUE(informs().isEmpty());
+}
+
+TEST_F(PassFixture, ExistingOutputsGetTheNextNumber)
+{
+    in.write(QStringLiteral("report.pdf"), "%PDF");
+    out.write(QStringLiteral("report.jpg"), "1");
+    out.write(QStringLiteral("report1.jpg"), "2");
+    out.mkdir(QStringLiteral("report2.jpg")); // a folder holds this name: not overwritten either
+    inputs.rows = {in.path()};
+    pass.ConvertPDFs(true);
+    EXPECT_TRUE(QFileInfo(out.file(QStringLiteral("report3.jpg"))).isFile());
+    EXPECT_EQ(TempTree::read(out.file(QStringLiteral("report.jpg"))), QByteArray("1"));
+    EXPECT_EQ(NewFileName(out.file(QStringLiteral("report.jpg")), fakes.messages),
+              out.file(QStringLiteral("report2.jpg")));
+}
+
+TEST_F(PassFixture, TildeImagesCountButStay)
+{
+    in.write(QStringLiteral("report.pdf"), "%PDF");
+    method.tildeFile = true;
+    inputs.rows = {in.path()};
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(outputNames(), QStringList {QStringLiteral("report-001.jpg")});
+    EXPECT_TRUE(QDir(temp.path()).entryList({QStringLiteral("quarnel-staging-*")}, QDir::AllEntries).isEmpty());
+}
+
+TEST_F(PassFixture, UserImagesInTheTemporaryFolderAreNeverTouched)
+{
+    temp.write(QStringLiteral("holiday.jpg"), "sunny");
+    in.write(QStringLiteral("report.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(outputNames(), QStringList {QStringLiteral("report.jpg")});
+    EXPECT_EQ(TempTree::read(temp.file(QStringLiteral("holiday.jpg"))), QByteArray("sunny"));
+}
+
+TEST_F(PassFixture, RowsWithAndWithoutSeparatorGiveTheSamePaths)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    inputs.rows = {in.path() + u'/', in.path()};
+    pass.ConvertPDFs(true);
+    const QString pdf = in.path() + QStringLiteral("/a.pdf");
+    EXPECT_EQ(outcomes(),
+              (QStringList {QStringLiteral("Converted ") + pdf,
+                            QStringLiteral("No new files or changes to convert ") + pdf}));
+}
+
+TEST_F(PassFixture, ConvertedPdfIsSkippedUntilItChanges)
+{
+    const QString pdf = in.write(QStringLiteral("a.pdf"), "%PDF");
+    setModified(pdf, fakes.clock.current.addSecs(-60));
+    inputs.rows = {in.path()};
+    pass.ConvertPDFs(true);
+    pass.ConvertPDFs(false);
+    EXPECT_EQ(informs(), QStringList {QStringLiteral("No new files or changes to convert.")});
+    EXPECT_EQ(method.converted.size(), 1);
+    setModified(pdf, fakes.clock.current.addSecs(5)); // touched after its conversion
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.size(), 2);
+    EXPECT_EQ(
+        outcomes(),
+        (QStringList {QStringLiteral("Converted ") + pdf, QStringLiteral("No new files or changes to convert ") + pdf,
+                      QStringLiteral("Converted ") + pdf}));
+    EXPECT_EQ(outputNames(), (QStringList {"a.jpg", "a1.jpg"}));
+}
+
+TEST_F(PassFixture, FailuresAreLoggedAndShownOnlyWhenNotSilent)
+{
+    in.write(QStringLiteral("bad.pdf"), "%PDF");
+    method.failing = {QStringLiteral("bad.pdf")};
+    inputs.rows = {in.path()};
+    pass.ConvertPDFs(true);
+    EXPECT_TRUE(fakes.messages.boxes.empty());
+    pass.ConvertPDFs(false);
+    const QString pdf = in.path() + QStringLiteral("/bad.pdf");
+    EXPECT_EQ(informs(), QStringList {QStringLiteral("Could not create JPG on ") + pdf}); // no closing message
+    EXPECT_EQ(outcomes(), QStringList(2, QStringLiteral("Could not create JPG on ") + pdf));
+    EXPECT_TRUE(outputNames().isEmpty());
+}
+
+TEST_F(PassFixture, ClosingMessageFollowsTheLastPdf)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    pass.setMethod(Method::Ghostscript, &method);
+    inputs.rows = {in.path()};
+    pass.ConvertPDFs(true);
+    in.write(QStringLiteral("b.pdf"), "%PDF");
+    method.failing = {QStringLiteral("b.pdf")};
+    pass.ConvertPDFs(false);
+    // Whichever order the folder lists them in, nothing was converted: at most the skip message.
+    const QStringList shown = informs();
+    EXPECT_FALSE(shown.contains(QStringLiteral("Done.")));
+    EXPECT_TRUE(shown.contains(QStringLiteral("Could not create JPG on ") + in.path() + QStringLiteral("/b.pdf")));
+}
+
+TEST_F(PassFixture, VanishedPdfAndUnselectedMethodAreFailures)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    method.during = [](const QString& pdf) { QFile::remove(pdf); };
+    pass.ConvertPDFs(true);
+    options.method = Method::None;
+    in.write(QStringLiteral("b.pdf"), "%PDF");
+    method.during = nullptr;
+    pass.ConvertPDFs(true);
+    const QStringList results = outcomes();
+    ASSERT_EQ(results.size(), 2);
+    EXPECT_TRUE(results[0].startsWith(QStringLiteral("Could not create JPG on ")));
+    EXPECT_TRUE(results[1].startsWith(QStringLiteral("Could not create JPG on ")));
+}
+
+TEST_F(PassFixture, ImagesThatCannotBePlacedLeaveThePdfForTheNextPass)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    method.during = [this](const QString&) { QDir(out.path()).removeRecursively(); };
+    pass.ConvertPDFs(false);
+    ASSERT_EQ(errorReports().size(), 1);
+    EXPECT_TRUE(errorReports()[0].contains(QStringLiteral("Form1.ConvertPDFs at line 144")));
+    const QString pdf = in.path() + QStringLiteral("/a.pdf");
+    EXPECT_EQ(outcomes(), QStringList {QStringLiteral("Could not create JPG on ") + pdf});
+    EXPECT_TRUE(QDir(temp.path()).entryList({QStringLiteral("quarnel-staging-*")}, QDir::AllEntries).isEmpty());
+
+    QDir().mkpath(out.path());
+    method.during = nullptr;
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(outputNames(), QStringList {QStringLiteral("a.jpg")});
+}
+
+TEST_F(PassFixture, LogClearedMidPassGetsTheRestOfThePass)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    in.write(QStringLiteral("b.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    int calls = 0;
+    method.during = [&](const QString&) {
+        if (++calls == 2) {
+            QFile::remove(logPath());
+            QFile log(logPath());
+            ASSERT_TRUE(log.open(QIODevice::WriteOnly));
+            log.write("Started again\r\n");
+        }
+    };
+    pass.ConvertPDFs(true);
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], QStringLiteral("Started again"));
+    EXPECT_TRUE(lines[1].contains(QStringLiteral(" : Converted ")));
+    pass.ConvertPDFs(true); // the first PDF's line went with the old log: it is converted again
+    EXPECT_EQ(method.converted.size(), 3);
+}
+
+TEST_F(PassFixture, ProgressClimbsPerFolderAndASecondPassWaits)
+{
+    in.write(QStringLiteral("one/a.pdf"), "%PDF");
+    in.write(QStringLiteral("one/b.pdf"), "%PDF");
+    in.write(QStringLiteral("two/c.pdf"), "%PDF");
+    inputs.rows = {in.file(QStringLiteral("one")), in.file(QStringLiteral("two"))};
+    method.during = [this](const QString&) { pass.ConvertPDFs(true); }; // a nested start is refused
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(inputs.progress, (std::vector<int> {25, 50, 100, 0}));
+    EXPECT_EQ(method.converted.size(), 3);
+    EXPECT_FALSE(pass.running());
+}

@@ -1,0 +1,138 @@
+#include "conversion/ConvertedIndex.h"
+
+#include "conversion/ConversionLog.h"
+#include "support/TempTree.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QRandomGenerator>
+#include <gtest/gtest.h>
+
+using namespace quarnel;
+using quarnel::test::TempTree;
+
+namespace {
+
+QByteArray convertedLine(const QDateTime& when, const QString& path, const char* end = "\r\n")
+{
+    return LogLine::converted(LogDateTimeText(when, QLocale::system()), path).toUtf8() + end;
+}
+
+void append(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write(bytes);
+}
+
+const QDateTime kMorning(QDate(2026, 12, 7), QTime(9, 0, 0));
+
+} // namespace
+
+TEST(ConvertedIndex, ExactPathWithLetterCase)
+{
+    TempTree tree;
+    const QString log = tree.write(QStringLiteral("DEV2IVI.log"), "Started x\r\n");
+    append(log, convertedLine(kMorning, QStringLiteral("/in/a.pdf.pdf")));
+    append(log, convertedLine(kMorning, QStringLiteral("/in/B.pdf")));
+    append(log,
+           LogLine::skipped(LogDateTimeText(kMorning, QLocale::system()), QStringLiteral("/in/c.pdf")).toUtf8()
+               + "\r\n");
+    append(log,
+           LogLine::failed(LogDateTimeText(kMorning, QLocale::system()), QStringLiteral("/in/d.pdf")).toUtf8()
+               + "\r\n");
+    ConvertedIndex index(log);
+    EXPECT_FALSE(index.newestConverted(QStringLiteral("/in/a.pdf")).isValid());
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/in/a.pdf.pdf")), kMorning);
+    EXPECT_FALSE(index.newestConverted(QStringLiteral("/in/b.pdf")).isValid());
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/in/B.pdf")), kMorning);
+    EXPECT_FALSE(index.newestConverted(QStringLiteral("/in/c.pdf")).isValid());
+    EXPECT_FALSE(index.newestConverted(QStringLiteral("/in/d.pdf")).isValid());
+}
+
+TEST(ConvertedIndex, NewestReadableLineWinsAndUnreadableDatesDoNotCount)
+{
+    TempTree tree;
+    const QString log = tree.file(QStringLiteral("DEV2IVI.log"));
+    append(log, convertedLine(kMorning.addDays(1), QStringLiteral("/in/a.pdf")));
+    append(log, convertedLine(kMorning, QStringLiteral("/in/a.pdf")));
+    append(log, "someday : Converted /in/z.pdf\r\n");
+    append(log, " : Converted /in/y.pdf\r\n");
+    ConvertedIndex index(log);
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/in/a.pdf")), kMorning.addDays(1));
+    EXPECT_FALSE(index.newestConverted(QStringLiteral("/in/z.pdf")).isValid());
+    EXPECT_FALSE(index.newestConverted(QStringLiteral("/in/y.pdf")).isValid());
+    // A path holding the mark itself is taken whole.
+    append(log, convertedLine(kMorning, QStringLiteral("/in/x : Converted y.pdf")));
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/in/x : Converted y.pdf")), kMorning);
+}
+
+TEST(ConvertedIndex, OddLogsAreReadLikeAFullRead)
+{
+    TempTree tree;
+    const QString log = tree.file(QStringLiteral("DEV2IVI.log"));
+    append(log, convertedLine(kMorning, QStringLiteral("/cr/only.pdf"), "\r"));
+    append(log, QByteArray(1024 * 1024, 'x') + "\n");
+    append(log, "\xff\xfe invalid utf-8 \x80 : Converted \xc3\r\n");
+    append(log, convertedLine(kMorning, QStringLiteral("/lf/only.pdf"), "\n"));
+    append(log, convertedLine(kMorning, QStringLiteral("/no/end.pdf"), ""));
+    ConvertedIndex index(log);
+    for (const char* path : {"/cr/only.pdf", "/lf/only.pdf", "/no/end.pdf"}) {
+        const QString pdf = QString::fromLatin1(path);
+        EXPECT_EQ(index.newestConverted(pdf), ConvertedIndex::newestConvertedByFullRead(log, pdf)) << path;
+    }
+    EXPECT_TRUE(index.newestConverted(QStringLiteral("/cr/only.pdf")).isValid());
+    // The last line counts once its line end arrives.
+    append(log, "\r");
+    EXPECT_TRUE(index.newestConverted(QStringLiteral("/no/end.pdf")).isValid());
+    append(log, "\n");
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/no/end.pdf")), kMorning);
+}
+
+TEST(ConvertedIndex, MissingLogMeansNothingConverted)
+{
+    TempTree tree;
+    ConvertedIndex index(tree.file(QStringLiteral("none.log")));
+    EXPECT_FALSE(index.newestConverted(QStringLiteral("/a.pdf")).isValid());
+}
+
+// Random appends (as by another copy of the program), clears, truncations and replacements: after each,
+// the index must answer exactly what a full read answers.
+TEST(ConvertedIndex, StaysEqualToAFullReadAcrossOutsideChanges)
+{
+    TempTree tree;
+    const QString log = tree.file(QStringLiteral("DEV2IVI.log"));
+    QRandomGenerator random(20261207);
+    const QStringList paths = {QStringLiteral("/in/a.pdf"), QStringLiteral("/in/a.pdf.pdf"),
+                               QStringLiteral("/in/b c.pdf"), QStringLiteral("/in/Ü.pdf")};
+    ConvertedIndex index(log);
+    for (int round = 0; round < 400; ++round) {
+        const int action = random.bounded(100);
+        const QDateTime when = kMorning.addSecs(random.bounded(100000));
+        const QString path = paths[random.bounded(static_cast<int>(paths.size()))];
+        if (action < 60) {
+            append(log, convertedLine(when, path));
+        } else if (action < 75) {
+            append(log, "Started whenever\r\n");
+        } else if (action < 82) {
+            QFile::remove(log); // "Clear Log": a new file with one start line
+            append(log, "Started again\r\n");
+        } else if (action < 88) {
+            QFile file(log);
+            if (file.exists())
+                file.resize(file.size() / 2);
+        } else if (action < 94) {
+            // Replaced by a file of the same size with other content.
+            const qint64 size = QFileInfo(log).size();
+            QByteArray other = convertedLine(when, path);
+            other = other.leftJustified(size, ' ', true);
+            QFile::remove(log);
+            append(log, other);
+        } else {
+            append(log, convertedLine(when, path).left(10));
+        }
+        for (const QString& pdf : paths)
+            ASSERT_EQ(index.newestConverted(pdf), ConvertedIndex::newestConvertedByFullRead(log, pdf))
+                << "round " << round << " action " << action;
+    }
+}

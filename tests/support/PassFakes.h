@@ -1,0 +1,92 @@
+#pragma once
+
+#include "conversion/PassInputs.h"
+#include "core/Paths.h"
+#include "support/TempTree.h"
+
+#include <QFile>
+#include <functional>
+#include <vector>
+
+namespace quarnel::test {
+
+// The main window as the pass sees it.
+class FakePassInputs final : public PassInputs
+{
+public:
+    int folderRowCount() const override { return static_cast<int>(rows.size()); }
+    QString folderRow(int index) const override { return rows.value(index); }
+    bool saveToFolder() const override { return toFolder; }
+    bool saveBesideOriginal() const override { return !toFolder; }
+    QString outputFolder() const override { return output; }
+    void setBusy(bool value) override
+    {
+        busy = value;
+        busyCalls.push_back(value);
+    }
+    void setProgress(int value, const QString& caption) override
+    {
+        progress.push_back(value);
+        captions.append(caption);
+    }
+
+    QStringList rows;
+    bool toFolder = true;
+    QString output;
+    bool busy = false;
+    std::vector<bool> busyCalls;
+    std::vector<int> progress;
+    QStringList captions;
+};
+
+class FakeMethodOptions final : public MethodOptions
+{
+public:
+    Method selectedMethod() const override { return method; }
+    bool firstPageOnly() const override { return firstOnly; }
+    int quality() const override { return jpegQuality; }
+    QString pagesText() const override { return pages; }
+    QString resolutionText() const override { return resolution; }
+
+    Method method = Method::Ghostscript;
+    bool firstOnly = false;
+    int jpegQuality = 85;
+    QString pages = QStringLiteral("1");
+    QString resolution = QStringLiteral("144");
+};
+
+// Writes one small "page image" per page, named after the stem with a three-digit page number, the way
+// the batch-file methods hand theirs over.
+class FakeMethod final : public ConversionMethod
+{
+public:
+    bool Convert(const QString& pdfPath, const QString& stagingFolder) override
+    {
+        converted.append(pdfPath);
+        if (during)
+            during(pdfPath);
+        if (!QFile::exists(pdfPath) || failing.contains(FileNameOf(pdfPath)))
+            return false;
+        QString stem = FileNameOf(pdfPath);
+        stem = stem.left(stem.indexOf(u'.') < 0 ? stem.size() : stem.indexOf(u'.'));
+        for (int page = 1; page <= pages; ++page) {
+            QFile image(stagingFolder + QStringLiteral("/%1-%2.jpg").arg(stem).arg(page, 3, 10, QChar(u'0')));
+            if (image.open(QIODevice::WriteOnly))
+                image.write("JPEG page " + QByteArray::number(page));
+        }
+        if (tildeFile) {
+            QFile extra(stagingFolder + QStringLiteral("/~work.jpg"));
+            if (extra.open(QIODevice::WriteOnly))
+                extra.write("scratch");
+        }
+        return pages > 0;
+    }
+
+    int pages = 1;
+    bool tildeFile = false;
+    QStringList failing;
+    QStringList converted;
+    std::function<void(const QString&)> during;
+};
+
+} // namespace quarnel::test

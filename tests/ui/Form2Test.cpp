@@ -1,0 +1,161 @@
+#include "ui/options/Form2.h"
+
+#include "core/ErrorReport.h"
+#include "core/SettingsStore.h"
+#include "support/Fakes.h"
+#include "support/TempTree.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSlider>
+#include <gtest/gtest.h>
+
+using namespace quarnel;
+using namespace quarnel::test;
+
+namespace {
+
+class Form2Fixture : public ::testing::Test
+{
+protected:
+    Form2& restored()
+    {
+        form = std::make_unique<Form2>(settings, messages, program.path());
+        GuardedProcedure guard(Location::Form1_Form_Load, messages);
+        form->RestoreConversionOptions(guard);
+        return *form;
+    }
+    template <class T> T* child(const char* name) { return form->findChild<T*>(QString::fromLatin1(name)); }
+    bool labelsGrey()
+    {
+        const QColor black(Qt::black);
+        return child<QLabel>("Label3")->palette().color(QPalette::WindowText) != black
+            && child<QLabel>("Label1")->palette().color(QPalette::WindowText) != black;
+    }
+
+    TempTree program;
+    TempTree config;
+    FakeMessageBoxes messages;
+    SettingsStore settings {config.file(QStringLiteral("Quarnel.conf"))};
+    std::unique_ptr<Form2> form;
+};
+
+} // namespace
+
+TEST_F(Form2Fixture, FirstRunShowsTheDefaults)
+{
+    restored();
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Quarnel"));
+    EXPECT_EQ(form->size(), QSize(536, 322));
+    EXPECT_EQ(form->selectedMethod(), Method::Ghostscript);
+    EXPECT_FALSE(child<QGroupBox>("Frame2")->isEnabled());
+    EXPECT_TRUE(labelsGrey());
+    EXPECT_EQ(form->resolutionText(), QStringLiteral("144"));
+    EXPECT_EQ(form->pagesText(), QStringLiteral("1"));
+    EXPECT_FALSE(form->firstPageOnly());
+    EXPECT_EQ(form->quality(), 85);
+    EXPECT_EQ(child<QGroupBox>("Frame5")->title(), QStringLiteral("Output Quality: 85%"));
+    EXPECT_TRUE(child<QGroupBox>("Frame5")->isEnabled());
+    auto* combo = child<QComboBox>("Combo_Resolution");
+    ASSERT_EQ(combo->count(), 5);
+    EXPECT_EQ(combo->itemText(0), QStringLiteral("72"));
+    EXPECT_EQ(combo->itemText(4), QStringLiteral("1152"));
+    EXPECT_FALSE(combo->isEditable());
+    EXPECT_TRUE(messages.boxes.empty());
+    EXPECT_FALSE(settings.Contains(SettingKey::Option)); // nothing changed, nothing written
+}
+
+TEST_F(Form2Fixture, MethodsKeepTheInvariants)
+{
+    restored();
+    child<QRadioButton>("Option3")->click();
+    EXPECT_EQ(settings.GetSetting(SettingKey::Option), QStringLiteral("2"));
+    EXPECT_FALSE(child<QGroupBox>("Frame5")->isEnabled());
+    child<QRadioButton>("Option1")->click();
+    EXPECT_EQ(settings.GetSetting(SettingKey::Option), QStringLiteral("3"));
+    EXPECT_EQ(form->selectedMethod(), Method::Acrobat);
+    EXPECT_FALSE(child<QGroupBox>("Frame5")->isEnabled());
+    child<QRadioButton>("Option4")->click();
+    EXPECT_EQ(settings.GetSetting(SettingKey::Option), QStringLiteral("4"));
+    EXPECT_TRUE(child<QGroupBox>("Frame2")->isEnabled());
+    EXPECT_FALSE(labelsGrey());
+    EXPECT_TRUE(child<QGroupBox>("Frame5")->isEnabled());
+    child<QRadioButton>("Option2")->click();
+    EXPECT_FALSE(child<QGroupBox>("Frame2")->isEnabled());
+    EXPECT_TRUE(labelsGrey());
+}
+
+TEST_F(Form2Fixture, FirstPageOnlyExcludesAcrobat)
+{
+    restored();
+    child<QRadioButton>("Option1")->click();
+    child<QCheckBox>("Check5")->click();
+    EXPECT_EQ(form->selectedMethod(), Method::Ghostscript);
+    EXPECT_EQ(settings.GetSetting(SettingKey::Option), QStringLiteral("1"));
+    EXPECT_EQ(settings.GetSetting(SettingKey::Check5), QStringLiteral("1"));
+    EXPECT_FALSE(child<QRadioButton>("Option1")->isEnabled());
+    child<QCheckBox>("Check5")->click();
+    EXPECT_TRUE(child<QRadioButton>("Option1")->isEnabled());
+    EXPECT_EQ(form->selectedMethod(), Method::Ghostscript);
+    EXPECT_EQ(settings.GetSetting(SettingKey::Check5), QStringLiteral("0"));
+}
+
+TEST_F(Form2Fixture, StoredAcrobatWithFirstPageOnlyBecomesGhostscript)
+{
+    settings.SaveSetting(SettingKey::Option, QStringLiteral("3"));
+    settings.SaveSetting(SettingKey::Check5, QStringLiteral("1"));
+    restored();
+    EXPECT_EQ(form->selectedMethod(), Method::Ghostscript);
+    EXPECT_FALSE(child<QRadioButton>("Option1")->isEnabled());
+    EXPECT_EQ(settings.GetSetting(SettingKey::Option), QStringLiteral("1"));
+}
+
+TEST_F(Form2Fixture, UnknownMethodTextChangesNothing)
+{
+    settings.SaveSetting(SettingKey::Option, QStringLiteral("7"));
+    restored();
+    EXPECT_EQ(form->selectedMethod(), Method::Ghostscript);
+    EXPECT_FALSE(child<QGroupBox>("Frame2")->isEnabled());
+    EXPECT_FALSE(labelsGrey());
+    EXPECT_EQ(settings.GetSetting(SettingKey::Option), QStringLiteral("7"));
+}
+
+TEST_F(Form2Fixture, TextsAndSliderAreStoredAsTheyChange)
+{
+    settings.SaveSetting(SettingKey::Pages, QString());
+    settings.SaveSetting(SettingKey::Resolution, QStringLiteral("576"));
+    restored();
+    EXPECT_EQ(form->pagesText(), QString());
+    EXPECT_EQ(form->resolutionText(), QStringLiteral("576"));
+    child<QLineEdit>("Txt_Pages")->setText(QStringLiteral("12x"));
+    EXPECT_EQ(settings.GetSetting(SettingKey::Pages), QStringLiteral("12x"));
+    child<QSlider>("Slider2")->setValue(100);
+    EXPECT_EQ(settings.GetSetting(SettingKey::Slider2), QStringLiteral("100"));
+    EXPECT_EQ(child<QGroupBox>("Frame5")->title(), QStringLiteral("Output Quality: 100%"));
+    child<QSlider>("Slider2")->setValue(0);
+    EXPECT_EQ(child<QGroupBox>("Frame5")->title(), QStringLiteral("Output Quality: 0%"));
+    auto* combo = child<QComboBox>("Combo_Resolution");
+    combo->setCurrentIndex(4);
+    emit combo->activated(4);
+    EXPECT_EQ(settings.GetSetting(SettingKey::Resolution), QStringLiteral("1152"));
+}
+
+TEST_F(Form2Fixture, UnconvertibleStoredValuesAreReportedAtTheirSteps)
+{
+    settings.SaveSetting(SettingKey::Check5, QStringLiteral("x"));
+    settings.SaveSetting(SettingKey::Slider2, QStringLiteral("99999999999"));
+    restored();
+    ASSERT_EQ(messages.boxes.size(), 2u);
+    EXPECT_TRUE(messages.boxes[0].text.startsWith(
+        QStringLiteral("Type mismatch\r\nin Brenvolt2021/08/31.Form1.Form_Load at line 200")));
+    EXPECT_TRUE(messages.boxes[1].text.startsWith(
+        QStringLiteral("Overflow\r\nin Brenvolt2021/08/31.Form1.Form_Load at line 202")));
+    EXPECT_FALSE(form->firstPageOnly());
+    EXPECT_EQ(form->quality(), 85);
+    EXPECT_EQ(settings.GetSetting(SettingKey::Check5), QStringLiteral("x"));
+    EXPECT_EQ(settings.GetSetting(SettingKey::Slider2), QStringLiteral("99999999999"));
+}
