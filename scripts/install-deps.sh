@@ -16,7 +16,9 @@ packages=(
     # the Ghostscript method
     ghostscript
     # tests
-    libgtest-dev xvfb xauth xdotool x11-utils trayer
+    libgtest-dev xvfb xauth xdotool x11-utils trayer poppler-utils
+    # opening the log and folders on the desktop
+    xdg-utils
 )
 
 sudo_cmd=()

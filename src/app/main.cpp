@@ -1,8 +1,11 @@
+#include "conversion/ConversionPass.h"
+#include "conversion/Methods.h"
 #include "core/FileProcedures.h"
 #include "core/QtServices.h"
 #include "core/SettingsStore.h"
 #include "desktop/TerminationSignals.h"
 #include "ui/main/Form1.h"
+#include "ui/options/Form2.h"
 
 #include <QApplication>
 #include <QSessionManager>
@@ -24,6 +27,8 @@ int main(int argc, char* argv[])
 
     quarnel::Form1 form({{messages, opener, dialogs, clock, random, programEnd}, settings, quarnel::ProgramFolder()});
     messages.setParent(&form);
+    quarnel::MethodSet methods(form.options(), messages, quarnel::ProgramFolder());
+    methods.installInto(form.pass());
 
     quarnel::TerminationSignals termination;
     QObject::connect(&termination, &quarnel::TerminationSignals::terminationRequested, &form,

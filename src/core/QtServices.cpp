@@ -1,5 +1,6 @@
 #include "core/QtServices.h"
 
+#include "core/ProcessLaunch.h"
 #include "core/WindowProcedures.h"
 
 #include <QDesktopServices>
@@ -81,6 +82,7 @@ int SystemRandom::percent()
 void ProcessEnd::endNow()
 {
     // Ends without running any further handler; everything worth keeping was written and synced.
+    EndRunningBatch();
     std::fflush(nullptr);
     ::_exit(0);
 }

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+namespace quarnel {
+
+class RenderClient;
+
+// An object created by its ProgID, as the document and imaging components are.
+class AutomationObject
+{
+public:
+    virtual ~AutomationObject() = default;
+    // Lets go of the object; work it still has in hand is finished first, and its failure raised.
+    virtual void Release() { }
+};
+
+// "AcroExch.app"
+class AcroApp : public AutomationObject
+{
+public:
+    virtual void Exit() = 0;
+};
+
+// The document's JavaScript object.
+class AcroJSObject
+{
+public:
+    virtual ~AcroJSObject() = default;
+    // With "com.adobe.acrobat.jpeg": one JPEG per page, the target itself for a one-page document,
+    // else the target's stem + "_Page_" + n + ".jpg" beside it.
+    virtual void SaveAs(const QString& target, const QString& conversion) = 0;
+};
+
+// "AcroExch.PDDoc"
+class AcroPDDoc : public AutomationObject
+{
+public:
+    virtual bool Open(const QString& path) = 0;
+    virtual std::unique_ptr<AcroJSObject> GetJSObject() = 0;
+    virtual void Close() = 0;
+};
+
+// "GflAx.GflAx"
+class GflAxObject : public AutomationObject
+{
+public:
+    virtual void setEpsDpi(double dpi) = 0;
+    virtual void setPage(qint16 page) = 0;
+    virtual void LoadBitmap(const QString& path) = 0;
+    virtual void setSaveformat(qint16 format) = 0;
+    virtual void setSaveJPEGQuality(qint32 quality) = 0;
+    virtual void saveBitmap(const QString& path) = 0;
+};
+
+// Creates objects by ProgID; an unknown one is error 429.
+class AutomationFactory
+{
+public:
+    virtual ~AutomationFactory() = default;
+    virtual std::unique_ptr<AutomationObject> CreateObject(const QString& progId) = 0;
+};
+
+// The program's own document and imaging objects, rendering through the renderer worker.
+class StandInAutomation final : public AutomationFactory
+{
+public:
+    explicit StandInAutomation(RenderClient& renderer);
+    std::unique_ptr<AutomationObject> CreateObject(const QString& progId) override;
+
+private:
+    RenderClient& m_renderer;
+};
+
+// The resolution and quality of the document object's JPEG pages.
+inline constexpr double kAcrobatDpi = 300;
+inline constexpr int kAcrobatQuality = 85;
+
+// The numeric value at the start of a text, as the classic runtime reads it: blanks skipped, a sign,
+// digits with one decimal point, an exponent; "&H" and "&O" prefixes; nothing numeric gives 0.
+double NumericPrefix(const QString& text);
+
+} // namespace quarnel

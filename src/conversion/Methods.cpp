@@ -1,0 +1,245 @@
+#include "conversion/Methods.h"
+
+#include "conversion/Automation.h"
+#include "conversion/ConversionPass.h"
+#include "conversion/RenderClient.h"
+#include "core/ErrorReport.h"
+#include "core/FileProcedures.h"
+#include "core/Paths.h"
+#include "core/ProcessLaunch.h"
+#include "core/RuntimeError.h"
+#include "folders/AddFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cmath>
+
+namespace quarnel {
+
+namespace {
+
+// A handed-over page image: the stem, "-" and the position with at least three digits.
+QString handedOverName(const QString& stagingFolder, const QString& stem, int position)
+{
+    return stagingFolder + kNativeSeparator + stem + u'-' + QStringLiteral("%1").arg(position, 3, 10, QChar(u'0'))
+        + QStringLiteral(".jpg");
+}
+
+// Moves the image into place; the same as copying and deleting it afterwards, only faster.
+void handOver(const QString& image, const QString& target)
+{
+    QFile::remove(target);
+    if (::rename(QFile::encodeName(image).constData(), QFile::encodeName(target).constData()) == 0)
+        return;
+    if (!QFile::copy(image, target))
+        throw RuntimeError(ErrorNumber::PathFileAccessError);
+}
+
+bool anyImage(const QString& folder)
+{
+    return GetFilesInFolder(folder, QStringLiteral("*.jpg")).upperBound() > 0;
+}
+
+} // namespace
+
+QString PdfStem(const QString& pdfPath)
+{
+    const QString name = FileNameOf(pdfPath);
+    const qsizetype dot = name.indexOf(u'.');
+    return dot < 0 ? name : name.left(dot);
+}
+
+QString GhostscriptBatchText(int quality)
+{
+    return QStringLiteral("gswin32c -dBATCH -dNOPAUSE -sDEVICE=jpeg -dJPEGQ=") + QString::number(quality)
+        + QStringLiteral(" -sOutputFile=current-%%03d.jpg -r300 current.pdf \r\ndel current.PDF");
+}
+
+void CopyFolder(const QString& from, const QString& to)
+{
+    const QDir source(from);
+    if (!source.exists())
+        throw RuntimeError(ErrorNumber::PathNotFound);
+    if (!QDir().mkpath(to))
+        throw RuntimeError(ErrorNumber::PermissionDenied);
+    for (const QFileInfo& entry : source.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        const QString target = to + kNativeSeparator + entry.fileName();
+        if (entry.isDir()) {
+            CopyFolder(entry.filePath(), target);
+            continue;
+        }
+        QFile::remove(target);
+        // QFile::copy keeps the permissions, so launchers stay executable.
+        if (!QFile::copy(entry.filePath(), target))
+            throw RuntimeError(ErrorNumber::PathFileAccessError);
+    }
+}
+
+BatchFileMethod::BatchFileMethod(Kind kind, MethodOptions& options, Launcher& launcher, MessageBoxes& messages,
+                                 QString programFolder)
+    : m_kind(kind)
+    , m_options(options)
+    , m_launcher(launcher)
+    , m_messages(messages)
+    , m_programFolder(std::move(programFolder))
+    , m_timeLimit(kBatchTimeLimit)
+{ }
+
+bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
+{
+    const bool ghostscript = m_kind == Kind::Ghostscript;
+    GuardedProcedure guard(ghostscript ? Location::PDF_To_BMP_GS : Location::PDF_To_BMP_BW, m_messages);
+    const QString name = ghostscript ? QStringLiteral("ps") : QStringLiteral("bw");
+    const QString work = TempFolder() + kNativeSeparator + name;
+    const QString copy = work + QStringLiteral("/current.pdf");
+    const QString imageFolder = ghostscript ? work : work + QStringLiteral("/current");
+    const QString pattern = ghostscript ? QStringLiteral("current*.jpg") : QStringLiteral("*.jpg");
+
+    guard.step(100, [&] { CopyFolder(m_programFolder + kNativeSeparator + name, work); });
+    QString stem;
+    guard.step(102, [&] { stem = PdfStem(pdfPath); });
+    guard.step(104, [&] {
+        DeleteFileQuietly(copy);
+        // Images left over from an interrupted run must not be taken for this PDF's pages.
+        DeleteFileQuietly(imageFolder + kNativeSeparator + pattern);
+    });
+    guard.step(106, [&] {
+        if (!QFile::copy(pdfPath, copy))
+            throw RuntimeError(QFileInfo::exists(pdfPath) ? ErrorNumber::PathFileAccessError
+                                                          : ErrorNumber::FileNotFound);
+    });
+    // The batch file runs only when the working copy is there; otherwise there is nothing to wait for.
+    if (QFileInfo::exists(copy)) {
+        QString batch = work + QStringLiteral("/convert.bat");
+        if (ghostscript) {
+            batch = work + QStringLiteral("/pdf2tiff.bat");
+            guard.step(110, [&] {
+                if (QFileInfo::exists(batch))
+                    DeleteFileQuietly(batch);
+                WriteTextFile(batch, GhostscriptBatchText(m_options.quality()));
+            });
+        }
+        guard.step(112, [&] { OpenAndWait(m_launcher, u'"' + batch + u'"', 0, work + kNativeSeparator, m_timeLimit); });
+        // The batch file has ended; a copy it did not delete (it failed, or ran too long) goes now.
+        guard.step(114, [&] { DeleteFileQuietly(copy); });
+    }
+    FileNameList images;
+    guard.step(116, [&] { images = GetFilesInFolder(imageFolder, pattern); });
+    const int n = images.upperBound();
+    const int handOverCount = m_options.firstPageOnly() ? std::min(n, 1) : n;
+    int handedOver = 0;
+    for (int i = 1; i <= handOverCount; ++i) {
+        guard.step(120, [&] {
+            handOver(imageFolder + kNativeSeparator + images[i], handedOverName(stagingFolder, stem, i));
+            ++handedOver;
+        });
+    }
+    guard.step(122, [&] { DeleteFileQuietly(imageFolder + kNativeSeparator + pattern); });
+    if (!ghostscript)
+        guard.step(124, [&] { QDir(imageFolder).removeRecursively(); });
+    return handedOver > 0;
+}
+
+AcrobatMethod::AcrobatMethod(AutomationFactory& factory, MessageBoxes& messages)
+    : m_factory(factory)
+    , m_messages(messages)
+{ }
+
+bool AcrobatMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
+{
+    GuardedProcedure guard(Location::PDF_To_BMP_Acro, m_messages);
+    QString stem;
+    guard.step(100, [&] { stem = PdfStem(pdfPath); });
+    std::unique_ptr<AutomationObject> app;
+    std::unique_ptr<AutomationObject> document;
+    guard.step(102, [&] { app = m_factory.CreateObject(QStringLiteral("AcroExch.app")); });
+    guard.step(104, [&] { document = m_factory.CreateObject(QStringLiteral("AcroExch.PDDoc")); });
+    auto* doc = dynamic_cast<AcroPDDoc*>(document.get());
+    bool opened = false;
+    guard.step(106, [&] {
+        if (!doc)
+            throw RuntimeError(ErrorNumber::ObjectNotSet);
+        opened = doc->Open(pdfPath);
+    });
+    if (opened) {
+        std::unique_ptr<AcroJSObject> js;
+        guard.step(108, [&] { js = doc->GetJSObject(); });
+        guard.step(110, [&] {
+            if (!js)
+                throw RuntimeError(ErrorNumber::ObjectNotSet);
+            js->SaveAs(stagingFolder + kNativeSeparator + stem + QStringLiteral(".jpg"),
+                       QStringLiteral("com.adobe.acrobat.jpeg"));
+        });
+        guard.step(112, [&] { doc->Close(); });
+    }
+    guard.step(116, [&] {
+        auto* acrobat = dynamic_cast<AcroApp*>(app.get());
+        if (!acrobat)
+            throw RuntimeError(ErrorNumber::ObjectNotSet);
+        acrobat->Exit();
+    });
+    // Success only when the document opened and its pages were written.
+    return opened && anyImage(stagingFolder);
+}
+
+GflAxMethod::GflAxMethod(AutomationFactory& factory, MethodOptions& options, MessageBoxes& messages)
+    : m_factory(factory)
+    , m_options(options)
+    , m_messages(messages)
+{ }
+
+bool GflAxMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
+{
+    GuardedProcedure guard(Location::PDF_To_BMP_GFAX, m_messages);
+    std::unique_ptr<AutomationObject> object;
+    guard.step(100, [&] { object = m_factory.CreateObject(QStringLiteral("GflAx.GflAx")); });
+    auto* gfl = dynamic_cast<GflAxObject*>(object.get());
+    if (!gfl)
+        return false;
+    QString stem;
+    guard.step(102, [&] { stem = PdfStem(pdfPath); });
+    qint16 pages = 0;
+    guard.step(104, [&] {
+        const double value = std::nearbyint(NumericPrefix(m_options.pagesText()));
+        if (value < -32768 || value > 32767)
+            throw RuntimeError(ErrorNumber::Overflow);
+        pages = static_cast<qint16>(value);
+    });
+    for (qint16 page = 1; page <= pages && page > 0; ++page) {
+        guard.step(106, [&] { gfl->setEpsDpi(NumericPrefix(m_options.resolutionText())); });
+        guard.step(108, [&] { gfl->setPage(page); });
+        guard.step(110, [&] { gfl->LoadBitmap(pdfPath); });
+        guard.step(112, [&] { gfl->setSaveformat(1); });
+        guard.step(114, [&] { gfl->setSaveJPEGQuality(m_options.quality()); });
+        guard.step(116, [&] {
+            gfl->saveBitmap(stagingFolder + kNativeSeparator + stem + QString::number(page) + QStringLiteral(".jpg"));
+        });
+        if (page == 32767)
+            break;
+    }
+    guard.step(118, [&] { gfl->Release(); });
+    return anyImage(stagingFolder);
+}
+
+MethodSet::MethodSet(MethodOptions& options, MessageBoxes& messages, const QString& programFolder)
+    : m_launcher(std::make_unique<SystemLauncher>(programFolder))
+    , m_renderer(std::make_unique<RenderClient>(programFolder + QStringLiteral("/quarnel-render")))
+    , m_automation(std::make_unique<StandInAutomation>(*m_renderer))
+    , m_ghostscript(BatchFileMethod::Kind::Ghostscript, options, *m_launcher, messages, programFolder)
+    , m_blackWhite(BatchFileMethod::Kind::BlackWhite, options, *m_launcher, messages, programFolder)
+    , m_acrobat(*m_automation, messages)
+    , m_gflax(*m_automation, options, messages)
+{ }
+
+MethodSet::~MethodSet() = default;
+
+void MethodSet::installInto(ConversionPass& pass)
+{
+    pass.setMethod(Method::Ghostscript, &m_ghostscript);
+    pass.setMethod(Method::BlackWhite, &m_blackWhite);
+    pass.setMethod(Method::Acrobat, &m_acrobat);
+    pass.setMethod(Method::GflAx, &m_gflax);
+}
+
+} // namespace quarnel

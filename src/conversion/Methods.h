@@ -1,0 +1,93 @@
+#pragma once
+
+#include "conversion/PassInputs.h"
+
+#include <QString>
+#include <chrono>
+#include <memory>
+
+namespace quarnel {
+
+class AutomationFactory;
+class Launcher;
+class MessageBoxes;
+
+// The stem the methods name page images after: the file name up to its first dot.
+QString PdfStem(const QString& pdfPath);
+// The Ghostscript batch file's two lines for this JPEG quality (the file adds the last CR LF).
+QString GhostscriptBatchText(int quality);
+// Copies a folder with its whole content, replacing files, keeping their permissions.
+void CopyFolder(const QString& from, const QString& to);
+
+// The batch-file methods: a working folder in the temporary folder, refreshed from the program's own
+// folder of the same name, a batch file run hidden, its page images handed over as stem-001.jpg, ...
+class BatchFileMethod final : public ConversionMethod
+{
+public:
+    enum class Kind { Ghostscript, BlackWhite };
+
+    BatchFileMethod(Kind kind, MethodOptions& options, Launcher& launcher, MessageBoxes& messages,
+                    QString programFolder);
+    bool Convert(const QString& pdfPath, const QString& stagingFolder) override;
+    void setTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
+
+private:
+    Kind m_kind;
+    MethodOptions& m_options;
+    Launcher& m_launcher;
+    MessageBoxes& m_messages;
+    QString m_programFolder;
+    std::chrono::milliseconds m_timeLimit;
+};
+
+// The document object's method: the document opened, its pages saved as JPEG by its JavaScript object.
+class AcrobatMethod final : public ConversionMethod
+{
+public:
+    AcrobatMethod(AutomationFactory& factory, MessageBoxes& messages);
+    bool Convert(const QString& pdfPath, const QString& stagingFolder) override;
+
+private:
+    AutomationFactory& m_factory;
+    MessageBoxes& m_messages;
+};
+
+// The imaging object's method: the number of pages the options give, each loaded and saved as JPEG.
+class GflAxMethod final : public ConversionMethod
+{
+public:
+    GflAxMethod(AutomationFactory& factory, MethodOptions& options, MessageBoxes& messages);
+    bool Convert(const QString& pdfPath, const QString& stagingFolder) override;
+
+private:
+    AutomationFactory& m_factory;
+    MethodOptions& m_options;
+    MessageBoxes& m_messages;
+};
+
+class ConversionPass;
+class RenderClient;
+
+// The four methods as the program uses them, on the real engines: Ghostscript and the black/white
+// converter through their batch files, the document and imaging objects through the renderer worker.
+class MethodSet final
+{
+public:
+    MethodSet(MethodOptions& options, MessageBoxes& messages, const QString& programFolder);
+    ~MethodSet();
+    MethodSet(const MethodSet&) = delete;
+    MethodSet& operator=(const MethodSet&) = delete;
+
+    void installInto(ConversionPass& pass);
+
+private:
+    std::unique_ptr<Launcher> m_launcher;
+    std::unique_ptr<RenderClient> m_renderer;
+    std::unique_ptr<AutomationFactory> m_automation;
+    BatchFileMethod m_ghostscript;
+    BatchFileMethod m_blackWhite;
+    AcrobatMethod m_acrobat;
+    GflAxMethod m_gflax;
+};
+
+} // namespace quarnel

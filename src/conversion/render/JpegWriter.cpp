@@ -1,0 +1,138 @@
+#include "conversion/render/JpegWriter.h"
+
+#include <csetjmp>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+// jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
+
+namespace quarnel::render {
+
+namespace {
+
+// libjpeg reports errors by calling error_exit; jump back to the caller instead of exiting.
+struct ErrorManager
+{
+    jpeg_error_mgr base;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+void onError(j_common_ptr info)
+{
+    auto* manager = reinterpret_cast<ErrorManager*>(info->err);
+    (*info->err->format_message)(info, manager->message);
+    std::longjmp(manager->jump, 1);
+}
+
+} // namespace
+
+JpegWriter::JpegWriter()
+    : m_info(new jpeg_compress_struct {})
+    , m_errors(reinterpret_cast<jpeg_error_mgr*>(new ErrorManager {}))
+{ }
+
+JpegWriter::~JpegWriter()
+{
+    abandon();
+    delete m_info;
+    delete reinterpret_cast<ErrorManager*>(m_errors);
+}
+
+bool JpegWriter::start(const std::string& path, int width, int height, int components, int quality, int dpi,
+                       std::string& error)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 || !(m_file = ::fdopen(fd, "wb"))) {
+        error = std::string("cannot create ") + path + ": " + std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    m_path = path;
+    auto* manager = reinterpret_cast<ErrorManager*>(m_errors);
+    m_info->err = jpeg_std_error(&manager->base);
+    manager->base.error_exit = onError;
+    if (setjmp(manager->jump)) {
+        error = manager->message;
+        abandon();
+        return false;
+    }
+    jpeg_create_compress(m_info);
+    m_started = true;
+    jpeg_stdio_dest(m_info, m_file);
+    m_info->image_width = static_cast<JDIMENSION>(width);
+    m_info->image_height = static_cast<JDIMENSION>(height);
+    m_info->input_components = components;
+    m_info->in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(m_info);
+    jpeg_set_quality(m_info, quality < 0 ? 0 : (quality > 100 ? 100 : quality), TRUE);
+    if (components == 3) {
+        // 4:2:0: the luminance sampled twice as often as each colour difference, both ways.
+        m_info->comp_info[0].h_samp_factor = 2;
+        m_info->comp_info[0].v_samp_factor = 2;
+        m_info->comp_info[1].h_samp_factor = m_info->comp_info[1].v_samp_factor = 1;
+        m_info->comp_info[2].h_samp_factor = m_info->comp_info[2].v_samp_factor = 1;
+    }
+    m_info->density_unit = 1; // dots per inch
+    m_info->X_density = m_info->Y_density = static_cast<UINT16>(dpi > 0 && dpi < 65536 ? dpi : 72);
+    m_info->write_JFIF_header = TRUE;
+    jpeg_start_compress(m_info, TRUE);
+    return true;
+}
+
+bool JpegWriter::writeRows(const unsigned char* pixels, int rows, std::ptrdiff_t stride, std::string& error)
+{
+    auto* manager = reinterpret_cast<ErrorManager*>(m_errors);
+    if (setjmp(manager->jump)) {
+        error = manager->message;
+        abandon();
+        return false;
+    }
+    for (int row = 0; row < rows; ++row) {
+        JSAMPROW line = const_cast<JSAMPROW>(pixels + row * stride);
+        jpeg_write_scanlines(m_info, &line, 1);
+    }
+    return true;
+}
+
+bool JpegWriter::finish(std::string& error)
+{
+    auto* manager = reinterpret_cast<ErrorManager*>(m_errors);
+    if (setjmp(manager->jump)) {
+        error = manager->message;
+        abandon();
+        return false;
+    }
+    jpeg_finish_compress(m_info);
+    jpeg_destroy_compress(m_info);
+    m_started = false;
+    const bool closed = std::fclose(m_file) == 0;
+    m_file = nullptr;
+    if (!closed) {
+        error = std::string("cannot write ") + m_path + ": " + std::strerror(errno);
+        ::unlink(m_path.c_str());
+        return false;
+    }
+    m_path.clear();
+    return true;
+}
+
+void JpegWriter::abandon()
+{
+    if (m_started) {
+        jpeg_destroy_compress(m_info);
+        m_started = false;
+    }
+    if (m_file) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+    if (!m_path.empty()) {
+        ::unlink(m_path.c_str());
+        m_path.clear();
+    }
+}
+
+} // namespace quarnel::render

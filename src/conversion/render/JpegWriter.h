@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+struct jpeg_compress_struct;
+struct jpeg_error_mgr;
+
+namespace quarnel::render {
+
+// Streams rows of pixels into a JPEG file: RGB with 4:2:0 chroma, or one grey channel. The resolution
+// goes into the file's density fields.
+class JpegWriter final
+{
+public:
+    JpegWriter();
+    ~JpegWriter();
+    JpegWriter(const JpegWriter&) = delete;
+    JpegWriter& operator=(const JpegWriter&) = delete;
+
+    // Creates the file (it must not exist yet). False with a message on failure.
+    bool start(const std::string& path, int width, int height, int components, int quality, int dpi,
+               std::string& error);
+    // Writes `rows` rows of `width * components` bytes each, `stride` bytes apart.
+    bool writeRows(const unsigned char* pixels, int rows, std::ptrdiff_t stride, std::string& error);
+    bool finish(std::string& error);
+    // Stops and removes a file that could not be finished.
+    void abandon();
+
+private:
+    jpeg_compress_struct* m_info = nullptr;
+    jpeg_error_mgr* m_errors = nullptr;
+    std::FILE* m_file = nullptr;
+    std::string m_path;
+    bool m_started = false;
+};
+
+} // namespace quarnel::render

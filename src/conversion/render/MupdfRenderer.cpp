@@ -1,0 +1,238 @@
+#include "conversion/render/MupdfRenderer.h"
+
+#include "conversion/render/JpegWriter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mupdf/fitz.h>
+
+namespace quarnel::render {
+
+namespace {
+
+// About 24 MB of pixels per band: a whole ordinary page at 300 dpi, a slice of a huge one.
+constexpr std::size_t kBandBytes = 24u << 20;
+
+void ignoreMessage(void*, const char*) { }
+
+} // namespace
+
+double BoundedDpi(double widthPoints, double heightPoints, double dpi)
+{
+    if (!(dpi > 0))
+        dpi = 72;
+    const double w = std::max(widthPoints, 1.0) * dpi / 72.0;
+    const double h = std::max(heightPoints, 1.0) * dpi / 72.0;
+    double scale = 1.0;
+    if (w * h > kMaxPagePixels)
+        scale = std::sqrt(kMaxPagePixels / (w * h));
+    scale = std::min({scale, kMaxJpegSide / w, kMaxJpegSide / h});
+    // Rounding the page's edges outwards adds up to a pixel each way: stay clear of the bound.
+    if (scale < 1.0)
+        scale *= 0.999;
+    return dpi * scale;
+}
+
+MupdfRenderer::MupdfRenderer(std::size_t storeBytes)
+    : m_context(fz_new_context(nullptr, nullptr, storeBytes))
+{
+    if (!m_context)
+        return;
+    // MuPDF's warnings (this build has no colour management and says so) are not the user's business.
+    fz_set_warning_callback(m_context, ignoreMessage, nullptr);
+    fz_set_error_callback(m_context, ignoreMessage, nullptr);
+    fz_try(m_context) fz_register_document_handlers(m_context);
+    fz_catch(m_context) { }
+}
+
+MupdfRenderer::~MupdfRenderer()
+{
+    close();
+    if (m_context)
+        fz_drop_context(m_context);
+}
+
+void MupdfRenderer::close()
+{
+    if (m_document)
+        fz_drop_document(m_context, m_document);
+    m_document = nullptr;
+    m_path.clear();
+}
+
+bool MupdfRenderer::open(const std::string& path, int& pageCount, std::string& error)
+{
+    close();
+    if (!m_context) {
+        error = "the renderer has no memory";
+        return false;
+    }
+    fz_document* document = nullptr;
+    fz_stream* stream = nullptr;
+    int count = 0;
+    int failure = 0; // 1: MuPDF error, 2: password
+    fz_var(document);
+    fz_var(stream);
+    fz_var(failure);
+    fz_try(m_context)
+    {
+        stream = fz_open_file(m_context, path.c_str());
+        // By content type, not by name: "X.PDF" and names without an extension are PDFs too.
+        document = fz_open_document_with_stream(m_context, "application/pdf", stream);
+        if (fz_needs_password(m_context, document) && !fz_authenticate_password(m_context, document, ""))
+            failure = 2;
+        else
+            count = fz_count_pages(m_context, document);
+    }
+    fz_always(m_context) fz_drop_stream(m_context, stream);
+    fz_catch(m_context) failure = 1;
+    if (failure) {
+        error = failure == 2 ? std::string("the PDF needs a password") : std::string(fz_caught_message(m_context));
+        if (document)
+            fz_drop_document(m_context, document);
+        return false;
+    }
+    m_document = document;
+    m_path = path;
+    pageCount = count;
+    return true;
+}
+
+void MupdfRenderer::requestAbort()
+{
+    const std::lock_guard lock(m_cookieLock);
+    if (m_abort)
+        *m_abort = 1;
+}
+
+PageResult MupdfRenderer::render(const PageRequest& request)
+{
+    PageResult result;
+    if (!m_document) {
+        result.error = "no document is open";
+        return result;
+    }
+    fz_cookie cookie {};
+    {
+        const std::lock_guard lock(m_cookieLock);
+        m_abort = &cookie.abort;
+    }
+    struct Unregister
+    {
+        MupdfRenderer* self;
+        ~Unregister()
+        {
+            const std::lock_guard lock(self->m_cookieLock);
+            self->m_abort = nullptr;
+        }
+    } unregister {this};
+    fz_page* page = nullptr;
+    fz_display_list* list = nullptr;
+    fz_device* device = nullptr;
+    fz_pixmap* band = nullptr;
+    JpegWriter writer;
+    std::string writerError;
+    int failure = 0; // 1: MuPDF error, 2: JPEG error, 3: stopped
+    fz_var(page);
+    fz_var(list);
+    fz_var(device);
+    fz_var(band);
+    fz_var(failure);
+    fz_try(m_context)
+    {
+        page = fz_load_page(m_context, m_document, request.page);
+        const fz_rect bounds = fz_bound_page(m_context, page);
+        list = fz_new_display_list(m_context, bounds);
+        device = fz_new_list_device(m_context, list);
+        fz_run_page(m_context, page, device, fz_identity, &cookie);
+        fz_close_device(m_context, device);
+        fz_drop_device(m_context, device);
+        device = nullptr;
+
+        result.dpi = BoundedDpi(bounds.x1 - bounds.x0, bounds.y1 - bounds.y0, request.dpi);
+        const float zoom = static_cast<float>(result.dpi / 72.0);
+        const fz_matrix ctm = fz_scale(zoom, zoom);
+        fz_irect box = fz_round_rect(fz_transform_rect(bounds, ctm));
+        if (box.x1 <= box.x0)
+            box.x1 = box.x0 + 1;
+        if (box.y1 <= box.y0)
+            box.y1 = box.y0 + 1;
+        result.width = box.x1 - box.x0;
+        result.height = box.y1 - box.y0;
+        const int components = request.blackWhite ? 1 : 3;
+        fz_colorspace* space = request.blackWhite ? fz_device_gray(m_context) : fz_device_rgb(m_context);
+        if (!writer.start(request.target, result.width, result.height, components, request.quality,
+                          static_cast<int>(std::lround(result.dpi)), writerError)) {
+            failure = 2;
+            fz_throw(m_context, FZ_ERROR_GENERIC, "jpeg");
+        }
+        const int bandRows = static_cast<int>(
+            std::max<std::size_t>(16, kBandBytes / (static_cast<std::size_t>(result.width) * components)));
+        for (int top = box.y0; top < box.y1; top += bandRows) {
+            fz_irect slice = box;
+            slice.y0 = top;
+            slice.y1 = std::min(box.y1, top + bandRows);
+            band = fz_new_pixmap_with_bbox(m_context, space, slice, nullptr, 0);
+            // Pages are drawn on white: what is transparent in the PDF shows as paper.
+            fz_clear_pixmap_with_value(m_context, band, 0xff);
+            device = fz_new_draw_device(m_context, fz_identity, band);
+            fz_run_display_list(m_context, list, device, ctm, fz_rect_from_irect(slice), &cookie);
+            fz_close_device(m_context, device);
+            fz_drop_device(m_context, device);
+            device = nullptr;
+            if (cookie.abort) {
+                failure = 3;
+                fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
+            }
+            unsigned char* samples = fz_pixmap_samples(m_context, band);
+            const std::ptrdiff_t stride = fz_pixmap_stride(m_context, band);
+            const int rows = slice.y1 - slice.y0;
+            if (request.blackWhite) {
+                // A threshold, not a grey scale: every pixel black or white.
+                for (int y = 0; y < rows; ++y) {
+                    unsigned char* row = samples + y * stride;
+                    for (int x = 0; x < result.width; ++x)
+                        row[x] = row[x] < 128 ? 0 : 255;
+                }
+            }
+            if (!writer.writeRows(samples, rows, stride, writerError)) {
+                failure = 2;
+                fz_throw(m_context, FZ_ERROR_GENERIC, "jpeg");
+            }
+            fz_drop_pixmap(m_context, band);
+            band = nullptr;
+        }
+        if (!writer.finish(writerError)) {
+            failure = 2;
+            fz_throw(m_context, FZ_ERROR_GENERIC, "jpeg");
+        }
+    }
+    fz_always(m_context)
+    {
+        if (device) {
+            fz_drop_device(m_context, device);
+        }
+        fz_drop_pixmap(m_context, band);
+        fz_drop_display_list(m_context, list);
+        fz_drop_page(m_context, page);
+    }
+    fz_catch(m_context)
+    {
+        if (!failure)
+            failure = 1;
+    }
+    if (failure) {
+        writer.abandon();
+        if (failure == 2)
+            result.error = writerError;
+        else if (failure == 3)
+            result.error = "the page took too long and was stopped";
+        else
+            result.error = fz_caught_message(m_context);
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+} // namespace quarnel::render

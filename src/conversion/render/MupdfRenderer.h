@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+struct fz_context;
+struct fz_document;
+
+namespace quarnel::render {
+
+// The largest page image rendered: beyond it the page is rendered at the largest resolution within it.
+inline constexpr double kMaxPagePixels = 200e6;
+// JPEG cannot hold more than this many pixels in either direction.
+inline constexpr int kMaxJpegSide = 65500;
+
+struct PageRequest
+{
+    int page = 0; // from 0
+    double dpi = 72;
+    int quality = 85;
+    bool blackWhite = false;
+    std::string target; // a JPEG file that must not exist yet
+};
+
+struct PageResult
+{
+    bool ok = false;
+    std::string error;
+    int width = 0;
+    int height = 0;
+    double dpi = 0; // the resolution used, lower than asked for an oversized page
+};
+
+// Renders pages of one PDF with MuPDF into JPEG files, in bands, so that memory stays small whatever
+// the page size. One instance per thread: it owns its MuPDF context.
+class MupdfRenderer final
+{
+public:
+    explicit MupdfRenderer(std::size_t storeBytes = 32u << 20);
+    ~MupdfRenderer();
+    MupdfRenderer(const MupdfRenderer&) = delete;
+    MupdfRenderer& operator=(const MupdfRenderer&) = delete;
+
+    // Opens the PDF (an encrypted one only when it opens with an empty password).
+    bool open(const std::string& path, int& pageCount, std::string& error);
+    void close();
+    const std::string& path() const { return m_path; }
+
+    // Renders one page.
+    PageResult render(const PageRequest& request);
+    // Asks the page being rendered, if any, to stop; safe to call from another thread.
+    void requestAbort();
+
+private:
+    fz_context* m_context = nullptr;
+    fz_document* m_document = nullptr;
+    std::string m_path;
+    std::mutex m_cookieLock;
+    int* m_abort = nullptr; // the running render's stop flag
+};
+
+// The resolution at which a page of this size in points fits the pixel bounds.
+double BoundedDpi(double widthPoints, double heightPoints, double dpi);
+
+} // namespace quarnel::render

@@ -1,0 +1,53 @@
+#include "conversion/render/RenderProtocol.h"
+
+namespace quarnel::render {
+
+namespace {
+constexpr std::uint32_t kMaxMessage = 64u << 20;
+}
+
+std::string EncodeMessage(const Message& fields)
+{
+    std::string payload;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i)
+            payload.push_back('\0');
+        payload += fields[i];
+    }
+    const auto size = static_cast<std::uint32_t>(payload.size());
+    std::string frame(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        frame[static_cast<std::size_t>(i)] = static_cast<char>((size >> (8 * i)) & 0xff);
+    return frame + payload;
+}
+
+bool MessageReader::next(Message& message)
+{
+    if (m_buffer.size() < 4)
+        return false;
+    std::uint32_t size = 0;
+    for (int i = 0; i < 4; ++i)
+        size |= static_cast<std::uint32_t>(static_cast<unsigned char>(m_buffer[static_cast<std::size_t>(i)]))
+            << (8 * i);
+    if (size > kMaxMessage) {
+        m_buffer.clear();
+        return false;
+    }
+    if (m_buffer.size() < 4 + static_cast<std::size_t>(size))
+        return false;
+    message.clear();
+    std::string field;
+    for (std::size_t i = 4; i < 4 + size; ++i) {
+        if (m_buffer[i] == '\0') {
+            message.push_back(field);
+            field.clear();
+        } else {
+            field.push_back(m_buffer[i]);
+        }
+    }
+    message.push_back(field);
+    m_buffer.erase(0, 4 + size);
+    return true;
+}
+
+} // namespace quarnel::render

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quarnel::render {
+
+// Messages between the program and its renderer worker: a 4-byte little-endian length, then fields
+// separated by NUL bytes (no path holds one).
+//   to the worker:   "open" id path | "render" id path page dpi quality blackWhite target
+//   from the worker: "opened" id pages | "failed" id message | "done" id width height dpi | "error" id message
+using Message = std::vector<std::string>;
+
+std::string EncodeMessage(const Message& fields);
+
+// Collects bytes and hands out whole messages.
+class MessageReader
+{
+public:
+    void append(const char* data, std::size_t size) { m_buffer.append(data, size); }
+    // True with the next whole message, if one has arrived.
+    bool next(Message& message);
+
+private:
+    std::string m_buffer;
+};
+
+// The time one page may take before its rendering is stopped.
+inline constexpr int kPageTimeLimitSeconds = 60;
+
+} // namespace quarnel::render

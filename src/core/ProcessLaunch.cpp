@@ -1,0 +1,219 @@
+#include "core/ProcessLaunch.h"
+
+#include "core/FileProcedures.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTimer>
+#include <QUrl>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace quarnel {
+
+namespace {
+
+constexpr int kObjectErrorBase = -2147221504;
+
+// The process group of the batch file being waited for, so the program's end can take it along.
+pid_t g_runningGroup = 0;
+
+QString stripQuotes(const QString& text)
+{
+    if (text.size() >= 2 && text.startsWith(u'"') && text.endsWith(u'"'))
+        return text.mid(1, text.size() - 2);
+    return text;
+}
+
+} // namespace
+
+RuntimeError ShellError(int code)
+{
+    const auto numbered = [code](const char* message) {
+        return RuntimeError(kObjectErrorBase + 1048 + code, QString::fromLatin1(message));
+    };
+    switch (code) {
+    case 0:
+    case 8:
+        return RuntimeError(7, QStringLiteral("Out of memory"));
+    case 2:
+        return RuntimeError(53, QStringLiteral("File not found"));
+    case 3:
+        return RuntimeError(76, QStringLiteral("Path not found"));
+    case 5:
+        return RuntimeError(75, QStringLiteral("Path/file access error"));
+    case 11:
+        return numbered("The executable file is invalid or corrupt");
+    case 26:
+        return RuntimeError(75, QStringLiteral("A sharing violation occurred."));
+    case 27:
+        return numbered("This file type does not have a valid file association.");
+    case 28:
+        return RuntimeError(
+            286, QStringLiteral("The file could not be opened due to time out. Please try again in a moment."));
+    case 29:
+        return RuntimeError(285,
+                            QStringLiteral("The file could not be opened because the DDE transaction failed. "
+                                           "Please try again in a moment."));
+    case 30:
+        return RuntimeError(285,
+                            QStringLiteral("The file could not be opened because the target application is busy. "
+                                           "Please try again in a moment."));
+    case 31:
+        return numbered("No application is associated with this file type.");
+    case 32:
+        return RuntimeError(48, QStringLiteral("The specified dynamic-link library was not found."));
+    default:
+        return numbered("An error occurred occurred whilst trying to open or print the selected file.");
+    }
+}
+
+SystemLauncher::SystemLauncher(QString programFolder)
+    : m_programFolder(std::move(programFolder))
+{ }
+
+pid_t SystemLauncher::launch(const QString& file, const QString& parameters, const QString& directory, int,
+                             int& failure)
+{
+    failure = 0;
+    const QString path = QDir(directory.isEmpty() ? QDir::currentPath() : directory).absoluteFilePath(file);
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        failure = 2;
+        return 0;
+    }
+    if (!directory.isEmpty() && !QFileInfo(directory).isDir()) {
+        failure = 3;
+        return 0;
+    }
+    QStringList argv;
+    if (info.isFile() && info.suffix().compare(QStringLiteral("bat"), Qt::CaseInsensitive) == 0) {
+        argv = {m_programFolder + QStringLiteral("/quarnel-batch"), path,
+                directory.isEmpty() ? info.absolutePath() : directory};
+    } else if (info.isFile() && info.isExecutable()) {
+        argv = {path};
+        if (!parameters.isEmpty())
+            argv += QProcess::splitCommand(parameters);
+    } else {
+        // Documents and folders go to the desktop: there is no process of ours to wait for.
+        if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+            failure = 31;
+        return 0;
+    }
+    std::vector<QByteArray> storage;
+    for (const QString& word : std::as_const(argv))
+        storage.push_back(QFile::encodeName(word));
+    std::vector<char*> args;
+    for (QByteArray& word : storage)
+        args.push_back(word.data());
+    args.push_back(nullptr);
+    const QByteArray folder = QFile::encodeName(directory.isEmpty() ? info.absolutePath() : directory);
+    // The converters find the program's own tools (the black/white converter) before the system's.
+    const QByteArray path0 = QFile::encodeName(m_programFolder) + ':' + qgetenv("PATH");
+    const pid_t child = ::fork();
+    if (child < 0) {
+        failure = 8;
+        return 0;
+    }
+    if (child == 0) {
+        // A group of its own, so that a converter that runs too long is ended with all it started.
+        ::setpgid(0, 0);
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            ::dup2(null, STDIN_FILENO);
+            ::dup2(null, STDOUT_FILENO);
+        }
+        ::setenv("PATH", path0.constData(), 1);
+        if (::chdir(folder.constData()) != 0)
+            ::_exit(127);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::setpgid(child, child);
+    return child;
+}
+
+int GShell(Launcher& launcher, const QString& fileName, qint32 windowStyle, const QString& parameters,
+           const QString& directory, const QString& operation, std::optional<RuntimeError>& error, pid_t* started)
+{
+    Q_UNUSED(operation);
+    error.reset();
+    if (fileName.toUpper().contains(QStringLiteral(".EXE")))
+        windowStyle = 0;
+    if (parameters.isEmpty() && directory.isEmpty())
+        windowStyle = 1;
+    int failure = 0;
+    const pid_t pid = launcher.launch(stripQuotes(fileName), parameters, directory, windowStyle, failure);
+    if (started)
+        *started = pid;
+    if (failure >= 0 && failure <= 32 && failure != 0) {
+        error = ShellError(failure);
+        return failure;
+    }
+    return 42; // accepted
+}
+
+void EndRunningBatch()
+{
+    if (g_runningGroup > 0)
+        ::kill(-g_runningGroup, SIGKILL);
+}
+
+bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::milliseconds timeLimit,
+                       std::chrono::milliseconds poll)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() >= timeLimit.count())
+            return false;
+        if (QCoreApplication::instance()) {
+            QEventLoop loop;
+            QTimer::singleShot(static_cast<int>(poll.count()), &loop, &QEventLoop::quit);
+            loop.exec();
+        } else {
+            ::usleep(static_cast<useconds_t>(poll.count() * 1000));
+        }
+    }
+    return true;
+}
+
+qint32 OpenAndWait(Launcher& launcher, const QString& fileName, qint32 windowStyle, const QString& directory,
+                   std::chrono::milliseconds timeLimit)
+{
+    if (windowStyle < 0 || windowStyle > 6)
+        windowStyle = 6;
+    std::optional<RuntimeError> error;
+    pid_t pid = 0;
+    GShell(launcher, fileName, windowStyle, QString(), directory, QStringLiteral("open"), error, &pid);
+    if (error)
+        return -1;
+    if (pid <= 0)
+        return 0;
+    // Noticed without reaping, so that the group id stays the batch file's until its group is ended.
+    const auto exited = [pid] {
+        siginfo_t info {};
+        return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == pid;
+    };
+    g_runningGroup = pid;
+    const bool inTime = WaitServingEvents(exited, timeLimit, std::chrono::milliseconds(20));
+    g_runningGroup = 0;
+    // Whatever the batch file left running in its group, or all of it when it ran too long, ends here.
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+    if (!inTime)
+        return -2;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace quarnel

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "core/RuntimeError.h"
+
+#include <QString>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <sys/types.h>
+
+namespace quarnel {
+
+// How long a converter's batch file may run before it is ended with everything it started.
+inline constexpr std::chrono::minutes kBatchTimeLimit {10};
+
+// The run-time error a shell failure code stands for, with the shell's message.
+RuntimeError ShellError(int code);
+
+// Starts what the shell would "open": a .bat file through the batch runner, an executable directly,
+// anything else through the desktop's opener. Tests replace it.
+class Launcher
+{
+public:
+    virtual ~Launcher() = default;
+    // A process id to wait for (0 when there is none, as for the opener); a shell failure code
+    // (0 to 32) in `failure` when it could not start.
+    virtual pid_t launch(const QString& file, const QString& parameters, const QString& directory, int windowStyle,
+                         int& failure)
+        = 0;
+};
+
+class SystemLauncher final : public Launcher
+{
+public:
+    // The program folder holds the batch runner and the converters' tools.
+    explicit SystemLauncher(QString programFolder);
+    pid_t launch(const QString& file, const QString& parameters, const QString& directory, int windowStyle,
+                 int& failure) override;
+
+private:
+    QString m_programFolder;
+};
+
+// The launch result: above 32 when accepted, 0 to 32 a failure code, with the error handed back.
+int GShell(Launcher& launcher, const QString& fileName, qint32 windowStyle, const QString& parameters,
+           const QString& directory, const QString& operation, std::optional<RuntimeError>& error,
+           pid_t* started = nullptr);
+
+// Opens the file in the folder and waits, serving the window's events, until the started process ends.
+// Returns its exit code; -1 when it could not start; -2 when it ran past the time limit and was
+// ended together with every process it started.
+qint32 OpenAndWait(Launcher& launcher, const QString& fileName, qint32 windowStyle, const QString& directory,
+                   std::chrono::milliseconds timeLimit = kBatchTimeLimit);
+
+// Ends the batch file being waited for, if any, with everything it started; for the program's end.
+void EndRunningBatch();
+
+// Waits up to the given time while serving events, until the condition holds; true when it did.
+bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::milliseconds timeLimit,
+                       std::chrono::milliseconds poll = std::chrono::milliseconds(100));
+
+} // namespace quarnel

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSizeF>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+namespace quarnel::samples {
+
+// A page of a generated PDF: its size in points, a title and a few lines of text, and shapes that make
+// the page easy to recognise in its image.
+struct SamplePage
+{
+    QSizeF size {612, 792};
+    QString title;
+    QStringList lines;
+};
+
+// A small, valid PDF with these pages (Helvetica text, coloured shapes).
+QByteArray MakeSamplePdf(const std::vector<SamplePage>& pages);
+
+// A PDF whose page tree claims this many pages while holding one.
+QByteArray MakePdfClaimingPages(long long claimed);
+
+} // namespace quarnel::samples

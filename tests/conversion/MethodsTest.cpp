@@ -1,0 +1,392 @@
+#include "conversion/Methods.h"
+
+#include "conversion/Automation.h"
+#include "conversion/RenderClient.h"
+#include "core/FileProcedures.h"
+#include "core/Paths.h"
+#include "core/ProcessLaunch.h"
+#include "support/Fakes.h"
+#include "support/PassFakes.h"
+#include "support/TempTree.h"
+#include "tools/samples/SamplePdf.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <gtest/gtest.h>
+
+using namespace quarnel;
+using namespace quarnel::test;
+using quarnel::samples::MakeSamplePdf;
+using quarnel::samples::SamplePage;
+
+namespace {
+
+const QString kBin = QStringLiteral(QUARNEL_BIN_DIR);
+
+QByteArray pagesPdf(int count)
+{
+    std::vector<SamplePage> pages;
+    for (int i = 0; i < count; ++i)
+        pages.push_back({{612, 792}, QStringLiteral("Page %1").arg(i + 1), {QStringLiteral("Some text on the page.")}});
+    return MakeSamplePdf(pages);
+}
+
+// The sum of a JPEG file's first quantization table: the lower the quality, the larger it is.
+int quantizerSum(const QByteArray& jpeg)
+{
+    const qsizetype marker = jpeg.indexOf("\xff\xdb");
+    if (marker < 0 || marker + 5 + 64 > jpeg.size())
+        return -1;
+    int sum = 0;
+    for (int i = 0; i < 64; ++i)
+        sum += static_cast<unsigned char>(jpeg[marker + 5 + i]);
+    return sum;
+}
+
+QStringList jpegsIn(const QString& folder)
+{
+    return QDir(folder).entryList({QStringLiteral("*.jpg")}, QDir::Files, QDir::Name);
+}
+
+class MethodFixture : public ::testing::Test
+{
+protected:
+    void SetUp() override { qputenv("TEMP", temp.path().toUtf8()); }
+
+    TempTree temp;
+    TempTree in;
+    TempTree staging;
+    FakeMessageBoxes messages;
+    FakeMethodOptions options;
+    SystemLauncher launcher {kBin};
+};
+
+} // namespace
+
+TEST(GhostscriptBatchFile, ExactBytes)
+{
+    TempTree tree;
+    WriteTextFile(tree.file(QStringLiteral("pdf2tiff.bat")), GhostscriptBatchText(85));
+    EXPECT_EQ(TempTree::read(tree.file(QStringLiteral("pdf2tiff.bat"))),
+              QByteArray("gswin32c -dBATCH -dNOPAUSE -sDEVICE=jpeg -dJPEGQ=85 -sOutputFile=current-%%03d.jpg -r300 "
+                         "current.pdf \r\ndel current.PDF\r\n"));
+    EXPECT_EQ(PdfStem(QStringLiteral("/in/Q3 report.final.pdf")), QStringLiteral("Q3 report"));
+    EXPECT_EQ(PdfStem(QStringLiteral("/in/a.b.c.pdf")), QStringLiteral("a"));
+}
+
+TEST_F(MethodFixture, GhostscriptRendersEveryPageInOrder)
+{
+    const QString pdf = in.write(QStringLiteral("report.pdf"), pagesPdf(3));
+    temp.write(QStringLiteral("ps/pdf2tiff.bat"), "stale content that must go\r\n");
+    BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, launcher, messages, kBin);
+    ASSERT_TRUE(method.Convert(pdf, staging.path())) << qPrintable(messages.texts().join(u'\n'));
+    EXPECT_EQ(jpegsIn(staging.path()), (QStringList {"report-001.jpg", "report-002.jpg", "report-003.jpg"}));
+    EXPECT_TRUE(jpegsIn(temp.file(QStringLiteral("ps"))).isEmpty());
+    EXPECT_FALSE(QFile::exists(temp.file(QStringLiteral("ps/current.pdf"))));
+    EXPECT_TRUE(TempTree::read(temp.file(QStringLiteral("ps/pdf2tiff.bat"))).startsWith("gswin32c "));
+    const QImage first(staging.file(QStringLiteral("report-001.jpg")));
+    EXPECT_EQ(first.width(), 2550); // 8.5 inches at 300 dpi
+    EXPECT_TRUE(messages.boxes.empty());
+}
+
+TEST_F(MethodFixture, GhostscriptFirstPageOnlyAndQuality)
+{
+    const QString pdf = in.write(QStringLiteral("a.b.c.pdf"), pagesPdf(2));
+    BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, launcher, messages, kBin);
+    options.firstOnly = true;
+    options.jpegQuality = 95;
+    ASSERT_TRUE(method.Convert(pdf, staging.path()));
+    EXPECT_EQ(jpegsIn(staging.path()), QStringList {QStringLiteral("a-001.jpg")});
+    EXPECT_TRUE(jpegsIn(temp.file(QStringLiteral("ps"))).isEmpty());
+    const int fine = quantizerSum(TempTree::read(staging.file(QStringLiteral("a-001.jpg"))));
+    QFile::remove(staging.file(QStringLiteral("a-001.jpg")));
+    options.jpegQuality = 10;
+    ASSERT_TRUE(method.Convert(pdf, staging.path()));
+    const int coarse = quantizerSum(TempTree::read(staging.file(QStringLiteral("a-001.jpg"))));
+    EXPECT_GT(fine, 0);
+    EXPECT_GT(coarse, fine * 5);
+}
+
+TEST_F(MethodFixture, BlackWhiteGivesPureBlackAndWhitePages)
+{
+    const QString pdf = in.write(QStringLiteral("scan.pdf"), pagesPdf(2));
+    BatchFileMethod method(BatchFileMethod::Kind::BlackWhite, options, launcher, messages, kBin);
+    ASSERT_TRUE(method.Convert(pdf, staging.path())) << qPrintable(messages.texts().join(u'\n'));
+    EXPECT_EQ(jpegsIn(staging.path()), (QStringList {"scan-001.jpg", "scan-002.jpg"}));
+    EXPECT_FALSE(QFileInfo::exists(temp.file(QStringLiteral("bw/current"))));
+    const QImage page(staging.file(QStringLiteral("scan-001.jpg")));
+    ASSERT_FALSE(page.isNull());
+    EXPECT_TRUE(page.isGrayscale());
+    qint64 extreme = 0;
+    qint64 dark = 0;
+    for (int y = 0; y < page.height(); y += 3) {
+        for (int x = 0; x < page.width(); x += 3) {
+            const int v = qGray(page.pixel(x, y));
+            extreme += (v < 48 || v > 207) ? 1 : 0;
+            dark += v < 48 ? 1 : 0;
+        }
+    }
+    const qint64 sampled = static_cast<qint64>((page.height() + 2) / 3) * ((page.width() + 2) / 3);
+    EXPECT_GT(extreme, sampled * 99 / 100); // only the encoder's ringing at edges is in between
+    EXPECT_GT(dark, 0);
+}
+
+TEST_F(MethodFixture, BatchMethodsFailCleanlyOnBrokenInput)
+{
+    BatchFileMethod gs(BatchFileMethod::Kind::Ghostscript, options, launcher, messages, kBin);
+    BatchFileMethod bw(BatchFileMethod::Kind::BlackWhite, options, launcher, messages, kBin);
+    for (const auto& [name, bytes] :
+         std::vector<std::pair<QString, QByteArray>> {{QStringLiteral("empty.pdf"), QByteArray()},
+                                                      {QStringLiteral("garbage.pdf"), QByteArray(5000, '\x9c')},
+                                                      {QStringLiteral("cut.pdf"), pagesPdf(3).left(300)}}) {
+        const QString pdf = in.write(name, bytes);
+        EXPECT_FALSE(gs.Convert(pdf, staging.path())) << qPrintable(name);
+        EXPECT_FALSE(bw.Convert(pdf, staging.path())) << qPrintable(name);
+    }
+    EXPECT_TRUE(jpegsIn(staging.path()).isEmpty());
+    EXPECT_FALSE(gs.Convert(in.file(QStringLiteral("vanished.pdf")), staging.path()));
+    EXPECT_TRUE(messages.texts().join(u' ').contains(QStringLiteral("PDF.PDF_To_BMP_GS at line 106")));
+}
+
+TEST_F(MethodFixture, ConverterThatNeverEndsIsStoppedWithItsChildren)
+{
+    TempTree program;
+    program.write(QStringLiteral("ps/gswin32c"), "#!/bin/sh\nsleep 300 &\nsleep 300\n");
+    QFile::setPermissions(program.file(QStringLiteral("ps/gswin32c")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::copy(kBin + QStringLiteral("/quarnel-batch"), program.file(QStringLiteral("quarnel-batch")));
+    SystemLauncher local(program.path());
+    BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, local, messages, program.path());
+    method.setTimeLimit(std::chrono::milliseconds(700));
+    const QString pdf = in.write(QStringLiteral("slow.pdf"), pagesPdf(1));
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(method.Convert(pdf, staging.path()));
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_FALSE(QFile::exists(temp.file(QStringLiteral("ps/current.pdf"))));
+}
+
+namespace {
+
+// Records the imaging object's calls in order.
+class RecordingFactory final : public AutomationFactory
+{
+public:
+    class Gfl final : public GflAxObject
+    {
+    public:
+        explicit Gfl(QStringList& calls, int pages)
+            : m_calls(calls)
+            , m_pages(pages)
+        { }
+        void setEpsDpi(double dpi) override { m_calls << QStringLiteral("EpsDpi=%1").arg(dpi); }
+        void setPage(qint16 page) override
+        {
+            m_page = page;
+            m_calls << QStringLiteral("Page=%1").arg(page);
+        }
+        void LoadBitmap(const QString& path) override
+        {
+            m_calls << QStringLiteral("LoadBitmap ") + FileNameOf(path);
+            if (m_page > m_pages)
+                throw RuntimeError(440, QStringLiteral("Automation error"));
+        }
+        void setSaveformat(qint16 format) override { m_calls << QStringLiteral("Saveformat=%1").arg(format); }
+        void setSaveJPEGQuality(qint32 quality) override
+        {
+            m_calls << QStringLiteral("SaveJPEGQuality=%1").arg(quality);
+        }
+        void saveBitmap(const QString& path) override
+        {
+            m_calls << QStringLiteral("saveBitmap ") + FileNameOf(path);
+            QFile file(path);
+            if (m_page <= m_pages && file.open(QIODevice::WriteOnly))
+                file.write("jpeg");
+        }
+
+    private:
+        QStringList& m_calls;
+        int m_pages;
+        int m_page = 0;
+    };
+
+    class Doc final : public AcroPDDoc
+    {
+    public:
+        explicit Doc(QStringList& calls)
+            : m_calls(calls)
+        { }
+        bool Open(const QString&) override
+        {
+            m_calls << QStringLiteral("Open");
+            return false;
+        }
+        std::unique_ptr<AcroJSObject> GetJSObject() override
+        {
+            m_calls << QStringLiteral("GetJSObject");
+            return nullptr;
+        }
+        void Close() override { m_calls << QStringLiteral("Close"); }
+
+    private:
+        QStringList& m_calls;
+    };
+
+    class App final : public AcroApp
+    {
+    public:
+        explicit App(QStringList& calls)
+            : m_calls(calls)
+        { }
+        void Exit() override { m_calls << QStringLiteral("Exit"); }
+
+    private:
+        QStringList& m_calls;
+    };
+
+    std::unique_ptr<AutomationObject> CreateObject(const QString& progId) override
+    {
+        calls << QStringLiteral("CreateObject ") + progId;
+        if (progId == QStringLiteral("GflAx.GflAx"))
+            return std::make_unique<Gfl>(calls, pdfPages);
+        if (progId == QStringLiteral("AcroExch.PDDoc"))
+            return std::make_unique<Doc>(calls);
+        if (progId == QStringLiteral("AcroExch.app"))
+            return std::make_unique<App>(calls);
+        throw RuntimeError(ErrorNumber::CantCreateObject);
+    }
+
+    QStringList calls;
+    int pdfPages = 5;
+};
+
+} // namespace
+
+TEST_F(MethodFixture, GflAxCallsTheObjectInTheDocumentedOrder)
+{
+    RecordingFactory factory;
+    options.pages = QStringLiteral("2 pages");
+    options.resolution = QStringLiteral("288");
+    GflAxMethod method(factory, options, messages);
+    EXPECT_TRUE(method.Convert(QStringLiteral("/in/report.pdf"), staging.path()));
+    const QStringList page = {"EpsDpi=288",
+                              "Page=%1",
+                              "LoadBitmap report.pdf",
+                              "Saveformat=1",
+                              "SaveJPEGQuality=85",
+                              "saveBitmap report%1.jpg"};
+    QStringList expected {QStringLiteral("CreateObject GflAx.GflAx")};
+    for (int p = 1; p <= 2; ++p)
+        for (const QString& call : page)
+            expected << (call.contains(u'%') ? call.arg(p) : call);
+    EXPECT_EQ(factory.calls, expected);
+    EXPECT_EQ(jpegsIn(staging.path()), (QStringList {"report1.jpg", "report2.jpg"}));
+}
+
+TEST_F(MethodFixture, GflAxPageCountText)
+{
+    RecordingFactory factory;
+    GflAxMethod method(factory, options, messages);
+    for (const QString& text : {QString(), QStringLiteral("0"), QStringLiteral("-2"), QStringLiteral("none")}) {
+        options.pages = text;
+        factory.calls.clear();
+        EXPECT_FALSE(method.Convert(QStringLiteral("/in/a.pdf"), staging.path())) << qPrintable(text);
+        EXPECT_EQ(factory.calls, QStringList {QStringLiteral("CreateObject GflAx.GflAx")});
+    }
+    EXPECT_EQ(NumericPrefix(QStringLiteral("  2.5x")), 2.5);
+    EXPECT_EQ(NumericPrefix(QStringLiteral("1 2")), 12);
+    EXPECT_EQ(NumericPrefix(QStringLiteral("&H10")), 16);
+    EXPECT_EQ(NumericPrefix(QStringLiteral("-3e2")), -300);
+    options.pages = QStringLiteral("99999");
+    EXPECT_FALSE(method.Convert(QStringLiteral("/in/a.pdf"), staging.path()));
+    EXPECT_TRUE(messages.texts().back().startsWith(
+        QStringLiteral("Overflow\r\nin Brenvolt2021/08/31.PDF.PDF_To_BMP_GFAX at line 104")));
+}
+
+TEST_F(MethodFixture, GflAxPagesBeyondTheDocumentAreReported)
+{
+    RecordingFactory factory;
+    factory.pdfPages = 1;
+    options.pages = QStringLiteral("3");
+    GflAxMethod method(factory, options, messages);
+    EXPECT_TRUE(method.Convert(QStringLiteral("/in/one.pdf"), staging.path()));
+    EXPECT_EQ(messages.warnings(), 2);
+    EXPECT_TRUE(messages.texts()[0].contains(QStringLiteral("at line 110")));
+    EXPECT_EQ(jpegsIn(staging.path()), QStringList {QStringLiteral("one1.jpg")});
+}
+
+TEST_F(MethodFixture, AcrobatThatCannotOpenStillExits)
+{
+    RecordingFactory factory;
+    AcrobatMethod method(factory, messages);
+    EXPECT_FALSE(method.Convert(QStringLiteral("/in/locked.pdf"), staging.path()));
+    EXPECT_EQ(factory.calls,
+              (QStringList {"CreateObject AcroExch.app", "CreateObject AcroExch.PDDoc", "Open", "Exit"}));
+}
+
+TEST(Automation, UnknownProgIdCannotBeCreated)
+{
+    RenderClient renderer(kBin + QStringLiteral("/quarnel-render"));
+    StandInAutomation factory(renderer);
+    try {
+        factory.CreateObject(QStringLiteral("Word.Application"));
+        FAIL();
+    } catch (const RuntimeError& error) {
+        EXPECT_EQ(error.number(), 429);
+        EXPECT_EQ(error.description(), QStringLiteral("ActiveX component can't create object"));
+    }
+    EXPECT_NE(dynamic_cast<GflAxObject*>(factory.CreateObject(QStringLiteral("gflax.gflax")).get()), nullptr);
+}
+
+TEST_F(MethodFixture, StandInsRenderRealPages)
+{
+    RenderClient renderer(kBin + QStringLiteral("/quarnel-render"));
+    StandInAutomation factory(renderer);
+    const QString three = in.write(QStringLiteral("report.pdf"), pagesPdf(3));
+    const QString one = in.write(QStringLiteral("single.pdf"), pagesPdf(1));
+    AcrobatMethod acrobat(factory, messages);
+    ASSERT_TRUE(acrobat.Convert(three, staging.path())) << qPrintable(messages.texts().join(u'\n'));
+    ASSERT_TRUE(acrobat.Convert(one, staging.path()));
+    EXPECT_EQ(jpegsIn(staging.path()),
+              (QStringList {"report_Page_1.jpg", "report_Page_2.jpg", "report_Page_3.jpg", "single.jpg"}));
+    const QImage page(staging.file(QStringLiteral("single.jpg")));
+    EXPECT_EQ(page.width(), 2550);
+    EXPECT_EQ(page.dotsPerMeterX(), qRound(300 / 0.0254));
+
+    TempTree other;
+    options.pages = QStringLiteral("2");
+    options.resolution = QStringLiteral("72");
+    GflAxMethod gflax(factory, options, messages);
+    ASSERT_TRUE(gflax.Convert(three, other.path()));
+    EXPECT_EQ(jpegsIn(other.path()), (QStringList {"report1.jpg", "report2.jpg"}));
+    EXPECT_EQ(QImage(other.file(QStringLiteral("report2.jpg"))).width(), 612);
+    EXPECT_TRUE(messages.boxes.empty());
+}
+
+TEST_F(MethodFixture, StandInsRefuseBadDocuments)
+{
+    RenderClient renderer(kBin + QStringLiteral("/quarnel-render"));
+    StandInAutomation factory(renderer);
+    AcrobatMethod acrobat(factory, messages);
+    options.pages = QStringLiteral("1");
+    GflAxMethod gflax(factory, options, messages);
+    for (const auto& [name, bytes] : std::vector<std::pair<QString, QByteArray>> {
+             {QStringLiteral("empty.pdf"), QByteArray()}, {QStringLiteral("garbage.pdf"), QByteArray(5000, '\x9c')}}) {
+        const QString pdf = in.write(name, bytes);
+        EXPECT_FALSE(acrobat.Convert(pdf, staging.path())) << qPrintable(name);
+        EXPECT_FALSE(gflax.Convert(pdf, staging.path())) << qPrintable(name);
+    }
+    EXPECT_TRUE(jpegsIn(staging.path()).isEmpty());
+    // A truncated file is repaired as far as it goes: converted or refused, and the renderer lives on.
+    const QString cut = in.write(QStringLiteral("cut.pdf"), pagesPdf(3).left(900));
+    TempTree cutStaging;
+    const bool converted = acrobat.Convert(cut, cutStaging.path());
+    EXPECT_EQ(converted, !jpegsIn(cutStaging.path()).isEmpty());
+    // A page tree that claims 200 million pages: the one real page is converted, the rest given up.
+    const QString liar = in.write(QStringLiteral("liar.pdf"), samples::MakePdfClaimingPages(200000000));
+    QElapsedTimer clock;
+    clock.start();
+    acrobat.Convert(liar, staging.path());
+    EXPECT_LT(clock.elapsed(), 60000);
+}

@@ -1,0 +1,189 @@
+#include "core/ProcessLaunch.h"
+
+#include "core/BatchRunner.h"
+#include "support/TempTree.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <csignal>
+#include <gtest/gtest.h>
+
+using namespace quarnel;
+using quarnel::test::TempTree;
+
+namespace {
+
+const QString kBin = QStringLiteral(QUARNEL_BIN_DIR);
+
+class RecordingLauncher final : public Launcher
+{
+public:
+    pid_t launch(const QString& file, const QString&, const QString&, int windowStyle, int& failure) override
+    {
+        files.append(file);
+        styles.push_back(windowStyle);
+        failure = nextFailure;
+        return 0;
+    }
+    QStringList files;
+    std::vector<int> styles;
+    int nextFailure = 0;
+};
+
+void makeExecutable(const QString& path)
+{
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+} // namespace
+
+TEST(ShellError, NumbersAndMessages)
+{
+    EXPECT_EQ(ShellError(2).number(), 53);
+    EXPECT_EQ(ShellError(2).description(), QStringLiteral("File not found"));
+    EXPECT_EQ(ShellError(3).number(), 76);
+    EXPECT_EQ(ShellError(5).description(), QStringLiteral("Path/file access error"));
+    EXPECT_EQ(ShellError(0).number(), 7);
+    EXPECT_EQ(ShellError(8).number(), 7);
+    EXPECT_EQ(ShellError(11).number(), -2147221504 + 1048 + 11);
+    EXPECT_EQ(ShellError(26).description(), QStringLiteral("A sharing violation occurred."));
+    EXPECT_EQ(ShellError(28).number(), 286);
+    EXPECT_EQ(ShellError(29).number(), 285);
+    EXPECT_EQ(ShellError(30).number(), 285);
+    EXPECT_EQ(ShellError(31).description(), QStringLiteral("No application is associated with this file type."));
+    EXPECT_EQ(ShellError(32).number(), 48);
+    EXPECT_EQ(ShellError(14).number(), -2147221504 + 1048 + 14);
+    EXPECT_EQ(ShellError(14).description(),
+              QStringLiteral("An error occurred occurred whilst trying to open or print the selected file."));
+}
+
+TEST(GShell, StyleRules)
+{
+    RecordingLauncher launcher;
+    std::optional<RuntimeError> error;
+    GShell(launcher, QStringLiteral("\"/x/Tool.ExE\""), 1, QStringLiteral("-a"), QString(), QStringLiteral("open"),
+           error);
+    GShell(launcher, QStringLiteral("/x/tool.exe"), 3, QString(), QString(), QStringLiteral("open"), error);
+    GShell(launcher, QStringLiteral("/x/run.bat"), 0, QString(), QStringLiteral("/x"), QStringLiteral("open"), error);
+    EXPECT_EQ(launcher.styles, (std::vector<int> {0, 1, 0}));
+    EXPECT_EQ(launcher.files.front(), QStringLiteral("/x/Tool.ExE"));
+    OpenAndWait(launcher, QStringLiteral("/x/run.bat"), 7, QStringLiteral("/x"));
+    OpenAndWait(launcher, QStringLiteral("/x/run.bat"), -1, QStringLiteral("/x"));
+    EXPECT_EQ(launcher.styles.back(), 6);
+    EXPECT_EQ(launcher.styles[launcher.styles.size() - 2], 6);
+    launcher.nextFailure = 31;
+    EXPECT_EQ(GShell(launcher, QStringLiteral("/x/a.xyz"), 1, QString(), QString(), QStringLiteral("open"), error), 31);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->number(), -2147221504 + 1048 + 31);
+}
+
+TEST(OpenAndWait, MissingFileFailsAtOnce)
+{
+    TempTree tree;
+    SystemLauncher launcher(kBin);
+    std::optional<RuntimeError> error;
+    EXPECT_EQ(GShell(launcher, tree.file(QStringLiteral("none.bat")), 0, QString(), tree.path(), QStringLiteral("open"),
+                     error),
+              2);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->number(), 53);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(OpenAndWait(launcher, u'"' + tree.file(QStringLiteral("none.bat")) + u'"', 0, tree.path()), -1);
+    EXPECT_LT(clock.elapsed(), 1000);
+}
+
+TEST(OpenAndWait, RunsABatchFileInItsFolderAndReturnsItsStatus)
+{
+    TempTree tree;
+    const QString tool
+        = tree.write(QStringLiteral("tool"), "#!/bin/sh\npwd > where.txt\necho \"$1\" > arg.txt\nexit 3\n");
+    makeExecutable(tool);
+    tree.write(QStringLiteral("Old.TXT"), "x");
+    tree.write(QStringLiteral("run.bat"), "@echo off\r\nrem a comment\r\ndel old.txt\r\ntool \"100%% sure\"\r\n");
+    SystemLauncher launcher(kBin);
+    EXPECT_EQ(OpenAndWait(launcher, u'"' + tree.file(QStringLiteral("run.bat")) + u'"', 0, tree.path() + u'/'), 3);
+    EXPECT_EQ(TempTree::read(tree.file(QStringLiteral("where.txt"))).trimmed(), QFile::encodeName(tree.path()));
+    EXPECT_EQ(TempTree::read(tree.file(QStringLiteral("arg.txt"))), QByteArray("100% sure\n"));
+    EXPECT_FALSE(QFile::exists(tree.file(QStringLiteral("Old.TXT"))));
+}
+
+TEST(OpenAndWait, ConverterThatNeverEndsIsEndedWithItsGroup)
+{
+    TempTree tree;
+    const QString tool
+        = tree.write(QStringLiteral("forever"), "#!/bin/sh\nsleep 300 &\necho $! > child.pid\nsleep 300\n");
+    makeExecutable(tool);
+    tree.write(QStringLiteral("run.bat"), "forever\r\n");
+    SystemLauncher launcher(kBin);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(
+        OpenAndWait(launcher, tree.file(QStringLiteral("run.bat")), 0, tree.path(), std::chrono::milliseconds(600)),
+        -2);
+    EXPECT_LT(clock.elapsed(), 5000);
+    const pid_t child = TempTree::read(tree.file(QStringLiteral("child.pid"))).trimmed().toInt();
+    ASSERT_GT(child, 0);
+    // The background child went too: gone, or a zombie waiting to be reaped by whoever adopted it.
+    const auto ended = [child] {
+        const QByteArray stat = TempTree::read(QStringLiteral("/proc/%1/stat").arg(child));
+        return ::kill(child, 0) != 0 || stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+    };
+    EXPECT_TRUE(WaitServingEvents(ended, std::chrono::seconds(2)));
+}
+
+TEST(BatchRunner, ParsesQuotesAndPercent)
+{
+    QString reason;
+    const auto command = ParseBatchLine(QStringLiteral("gs -sOutputFile=current-%%03d.jpg \"a b.pdf\"  x"), reason);
+    ASSERT_TRUE(command.has_value());
+    EXPECT_EQ(command->words, (QStringList {"gs", "-sOutputFile=current-%03d.jpg", "a b.pdf", "x"}));
+    EXPECT_FALSE(ParseBatchLine(QStringLiteral("echo %PATH%"), reason).has_value());
+    EXPECT_FALSE(ParseBatchLine(QStringLiteral("a | b"), reason).has_value());
+    EXPECT_FALSE(ParseBatchLine(QStringLiteral("a > out.txt"), reason).has_value());
+    EXPECT_FALSE(ParseBatchLine(QStringLiteral("a \"open"), reason).has_value());
+    EXPECT_TRUE(ParseBatchLine(QStringLiteral("a \"x > y\""), reason).has_value());
+}
+
+TEST(BatchRunner, DeletesWithWildcardsAndFindsProgramsLocallyFirst)
+{
+    TempTree tree;
+    tree.write(QStringLiteral("current-001.JPG"), "1");
+    tree.write(QStringLiteral("current-002.jpg"), "2");
+    tree.write(QStringLiteral("keep.jpg"), "3");
+    QStringList ran;
+    BatchRunner runner(tree.path(), [&](const QString& program, const QStringList& args) {
+        ran << program + u' ' + args.join(u' ');
+        return 5;
+    });
+    QString errors;
+    EXPECT_EQ(runner.runLine(QStringLiteral("DEL current*.jpg"), errors), 0);
+    EXPECT_EQ(QDir(tree.path()).entryList(QDir::Files), QStringList {QStringLiteral("keep.jpg")});
+    EXPECT_EQ(runner.runLine(QStringLiteral("del nothing.here"), errors), 1);
+    EXPECT_EQ(runner.runLine(QStringLiteral("md sub"), errors), 0);
+    EXPECT_TRUE(QFileInfo(tree.file(QStringLiteral("sub"))).isDir());
+
+    makeExecutable(tree.write(QStringLiteral("sh"), "#!/bin/sh\n"));
+    EXPECT_EQ(runner.findProgram(QStringLiteral("sh")), tree.file(QStringLiteral("sh")));
+    EXPECT_EQ(runner.findProgram(QStringLiteral("true")).isEmpty(), false);
+    EXPECT_EQ(runner.runLine(QStringLiteral("sh -c x"), errors), 5);
+    EXPECT_EQ(ran, QStringList {tree.file(QStringLiteral("sh")) + QStringLiteral(" -c x")});
+
+    errors.clear();
+    EXPECT_LT(runner.runLine(QStringLiteral("goto end"), errors), 0);
+    EXPECT_TRUE(errors.contains(QStringLiteral("goto")));
+}
+
+TEST(BatchRunner, ExecutableReportsWhatItDoesNotUnderstand)
+{
+    TempTree tree;
+    tree.write(QStringLiteral("bad.bat"), "@echo off\r\nset X=1\r\n");
+    tree.write(QStringLiteral("good.bat"), "@echo off\r\nmd made\r\n");
+    EXPECT_EQ(RunProgramAndWait(kBin + QStringLiteral("/quarnel-batch"),
+                                {tree.file(QStringLiteral("bad.bat")), tree.path()}, tree.path()),
+              1);
+    EXPECT_EQ(RunProgramAndWait(kBin + QStringLiteral("/quarnel-batch"), {QStringLiteral("good.bat")}, tree.path()), 0);
+    EXPECT_TRUE(QFileInfo(tree.file(QStringLiteral("made"))).isDir());
+}
