@@ -138,8 +138,9 @@ public:
 
     void saveBitmap(const QString& path) override
     {
+        // After a failed load there is no image: nothing is saved, and the load already said why.
         if (!m_loaded)
-            throw automationError(QStringLiteral("no image is loaded"));
+            return;
         // Rendered while the next page is loaded: the worker's threads keep every core busy.
         m_renderer.submit(m_path, m_loadedPage - 1, m_loadedDpi, m_quality, false, path);
         m_loaded = false;

@@ -5,6 +5,7 @@
 #include "core/Paths.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -105,6 +106,7 @@ private:
             return;
         }
         m_seen.insert({self.st_dev, self.st_ino});
+        QStringList names;
         for (;;) {
             errno = 0;
             const dirent* entry = ::readdir(dir);
@@ -129,9 +131,12 @@ private:
             // A folder reached again, through a link or a loop, is neither entered nor listed twice.
             if (!m_seen.insert({info.st_dev, info.st_ino}).second)
                 continue;
-            found.append(v + name + kNativeSeparator);
+            names.append(name);
         }
         ::closedir(dir);
+        std::sort(names.begin(), names.end(), NameOrder);
+        for (const QString& name : std::as_const(names))
+            found.append(v + name + kNativeSeparator);
     }
 
     static void dropOnDenial(int error, const QString& v, QStringList& folders)
@@ -199,7 +204,16 @@ FileNameList GetFilesInFolder(const QString& folder, const QString& pattern)
         result.m_names.append(name);
     }
     ::closedir(dir);
+    // Listed in name order, as the file system the program was made for lists them: page images
+    // named -001, -002, ... are then in page order, whatever order this file system keeps.
+    std::sort(result.m_names.begin() + 1, result.m_names.end(), NameOrder);
     return result;
+}
+
+bool NameOrder(const QString& a, const QString& b)
+{
+    const int folded = a.compare(b, Qt::CaseInsensitive);
+    return folded != 0 ? folded < 0 : a < b;
 }
 
 } // namespace quarnel

@@ -24,8 +24,11 @@ private:
     QStringList m_names {QString()}; // index 0 is the empty placeholder
 };
 
+// The order folders and files are listed in: by name without regard to letter case.
+bool NameOrder(const QString& a, const QString& b);
+
 // Every file (not folder) of the folder whose name matches the "*"/"?" pattern without regard to
-// letter case, hidden files included, in the order the file system lists them.
+// letter case, hidden files included, in name order.
 FileNameList GetFilesInFolder(const QString& folder, const QString& pattern);
 // True when the path is an existing file that can be opened; a folder is not one.
 bool IsFilePresent(const QString& path);

@@ -149,6 +149,8 @@ TEST(GetFilesInFolder, FindsEveryMatchIncludingHiddenAndUpperCase)
     EXPECT_EQ(found.lowerBound(), 1);
     EXPECT_EQ(found.upperBound(), 150);
     const QStringList names = found.names();
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end(), NameOrder));
+    EXPECT_EQ(names.front(), QStringLiteral(".hidden.pdf"));
     EXPECT_TRUE(names.contains(QStringLiteral("LOUD.PDF")));
     EXPECT_TRUE(names.contains(QStringLiteral(".hidden.pdf")));
     EXPECT_FALSE(names.contains(QStringLiteral("notes.pdf.txt")));
