@@ -84,13 +84,27 @@ e2e_click() {
 
 # Waits until a second top-level window with this title shows (a message box); prints its id.
 e2e_wait_other_window() {
-    local title="$1" main="$2" id=""
-    for _ in $(seq 1 100); do
+    local title="$1" main="$2" tries="${3:-100}" id=""
+    for _ in $(seq 1 "$tries"); do
         id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | grep -v "^${main}\$" | head -n 1 || true)
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.2
     done
-    fail "no second window titled '$title' appeared"
+    return 1
+}
+
+# Clicks a point of the window until a message box titled like it appears (a window that has just
+# been mapped may not take the first click); prints the box's id.
+e2e_click_for_box() {
+    local window="$1" x="$2" y="$3" box=""
+    for _ in 1 2 3 4 5; do
+        e2e_click "$window" "$x" "$y"
+        if box=$(e2e_wait_other_window Quarnel "$window" 15); then
+            echo "$box"
+            return 0
+        fi
+    done
+    fail "clicking ($x, $y) brought up no message box"
 }
 
 # Gives a window the keyboard focus and types keys into it.

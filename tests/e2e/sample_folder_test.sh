@@ -7,8 +7,7 @@ e2e_setup
 
 e2e_start_quarnel
 main=$(e2e_wait_window Quarnel)
-e2e_click "$main" 400 219 # PushButton6
-box=$(e2e_wait_other_window Quarnel "$main")
+box=$(e2e_click_for_box "$main" 400 219) # PushButton6
 e2e_keys "$box" n # No: do not open the folder
 closed=no
 for _ in $(seq 1 50); do
