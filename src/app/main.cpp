@@ -3,6 +3,8 @@
 #include "core/FileProcedures.h"
 #include "core/QtServices.h"
 #include "core/SettingsStore.h"
+#include "desktop/HotKey.h"
+#include "desktop/SysTray.h"
 #include "desktop/TerminationSignals.h"
 #include "ui/main/Form1.h"
 #include "ui/options/Form2.h"
@@ -25,7 +27,12 @@ int main(int argc, char* argv[])
     quarnel::ProcessEnd programEnd;
     quarnel::SettingsStore settings;
 
-    quarnel::Form1 form({{messages, opener, dialogs, clock, random, programEnd}, settings, quarnel::ProgramFolder()});
+    quarnel::Form1 form({{messages, opener, dialogs, clock, random, programEnd},
+                         settings,
+                         quarnel::ProgramFolder(),
+                         QCoreApplication::applicationFilePath(),
+                         std::make_unique<quarnel::QtTrayBackend>(),
+                         quarnel::GlobalHotKey::create()});
     messages.setParent(&form);
     quarnel::MethodSet methods(form.options(), messages, quarnel::ProgramFolder());
     methods.installInto(form.pass());
@@ -38,6 +45,6 @@ int main(int argc, char* argv[])
     QObject::connect(&app, &QGuiApplication::aboutToQuit, &form, &quarnel::Form1::Form_QueryUnload);
 
     form.Form_Load();
-    form.show();
+    form.ShowAtStart();
     return app.exec();
 }

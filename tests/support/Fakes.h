@@ -1,9 +1,12 @@
 #pragma once
 
 #include "core/Services.h"
+#include "desktop/HotKey.h"
+#include "desktop/SysTray.h"
 #include "support/QtPrinters.h"
 
 #include <QDateTime>
+#include <QTimer>
 #include <QStringList>
 #include <QUrl>
 #include <deque>
@@ -101,6 +104,51 @@ class FakeProgramEnd final : public ProgramEnd
 public:
     void endNow() override { ++calls; }
     int calls = 0;
+};
+
+// A notification area that records what it is asked to show.
+class FakeTray final : public TrayBackend
+{
+public:
+    bool available() const override { return hasTray; }
+    void show(const QIcon& icon, const QString& tip) override
+    {
+        ++shows;
+        visible = true;
+        this->icon = icon;
+        this->tip = tip;
+    }
+    void hide() override
+    {
+        ++hides;
+        visible = false;
+    }
+    void setIcon(const QIcon& icon) override { this->icon = icon; }
+    void setTip(const QString& tip) override { this->tip = tip; }
+    void showMessage(const QString& title, const QString& text, int milliseconds) override
+    {
+        messages.append(title + u'|' + text + u'|' + QString::number(milliseconds));
+        if (clickBalloonAt >= 0)
+            QTimer::singleShot(clickBalloonAt, this, [this] { emit messageClicked(); });
+    }
+
+    bool hasTray = true;
+    bool visible = false;
+    int shows = 0;
+    int hides = 0;
+    QIcon icon;
+    QString tip;
+    QStringList messages;
+    int clickBalloonAt = 0; // the user clicks the balloon this many ms after it shows; -1 never
+};
+
+class FakeHotKey final : public GlobalHotKey
+{
+public:
+    void InstallKeyboardHook() override { ++installs; }
+    void RemoveKeyboardHook() override { ++removes; }
+    int installs = 0;
+    int removes = 0;
 };
 
 // One of each fake, wired into a Services value.

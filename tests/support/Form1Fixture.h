@@ -22,8 +22,16 @@ protected:
 
     Form1& form()
     {
-        if (!m_form)
-            m_form = std::make_unique<Form1>(Form1Context {fakes.services(), settings(), program.path()});
+        if (!m_form) {
+            auto trayBackend = std::make_unique<FakeTray>();
+            auto hotKeyFake = std::make_unique<FakeHotKey>();
+            trayFake = trayBackend.get();
+            hotKey = hotKeyFake.get();
+            trayFake->hasTray = trayAvailable;
+            m_form = std::make_unique<Form1>(Form1Context{fakes.services(), settings(), program.path(),
+                                                          program.file(QStringLiteral("quarnel")), std::move(trayBackend),
+                                                          std::move(hotKeyFake)});
+        }
         return *m_form;
     }
     SettingsStore& settings()
@@ -47,6 +55,9 @@ protected:
 
     FakeServices fakes;
     TempTree program;
+    bool trayAvailable = true;
+    FakeTray* trayFake = nullptr;
+    FakeHotKey* hotKey = nullptr;
 
 private:
     TempTree m_temp;

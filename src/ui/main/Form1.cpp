@@ -9,6 +9,8 @@
 #include "core/SettingsStore.h"
 #include "core/WindowProcedures.h"
 #include "folders/FolderListFormat.h"
+#include "desktop/HotKey.h"
+#include "desktop/SysTray.h"
 #include "ui/options/Form2.h"
 #include "ui_Form1.h"
 
@@ -56,6 +58,7 @@ Form1::Form1(Form1Context context, QWidget* parent)
     connectFolderList();
     connectSavingOption();
     connectCommands();
+    connectDesktop();
 }
 
 Form1::~Form1() = default;
@@ -90,6 +93,9 @@ void Form1::Form_Load()
     guard.step(128, [&] { listView()->setHeaderLabels({QStringLiteral("Folders with PDF File(s)")}); });
     guard.step(130, [&] { listView()->setColumnWidth(0, kListColumnWidth); });
     restoreSavingOption(guard);
+    guard.step(144, [&] { m_ui->Text11->setText(m_context.settings.GetSetting(SettingKey::Text11)); });
+    guard.step(146, [&] { m_ui->Text22->setText(m_context.settings.GetSetting(SettingKey::Text22)); });
+    guard.step(148, [&] { m_ui->Text33->setText(m_context.settings.GetSetting(SettingKey::Text33)); });
     guard.step(150, [&] {
         m_logFilePath = DefaultLogFilePath();
         m_pass->setLogFilePath(m_logFilePath);
@@ -107,6 +113,7 @@ void Form1::Form_Load()
     }
     m_form2->RestoreConversionOptions(guard);
     guard.step(228, [&] { m_loading = false; });
+    restoreDesktop(guard);
 }
 
 void Form1::Form_QueryUnload()
@@ -116,6 +123,12 @@ void Form1::Form_QueryUnload()
         return;
     m_closing = true;
     GuardedProcedure guard(Location::Form1_Form_QueryUnload, m_context.services.messages);
+    guard.step(100, [&] {
+        if (m_hotKey)
+            m_hotKey->RemoveKeyboardHook();
+    });
+    guard.step(102, [&] { m_scheduler->Stop(); });
+    guard.step(104, [&] { m_tray->setInTray(false); });
     guard.step(106, [] { YieldToEvents(); });
     guard.step(108, [] { YieldToEvents(); });
     QString list;
@@ -185,7 +198,7 @@ void Form1::setUpPointerConvention()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
-    if (handleListEvent(watched, event))
+    if (handleListEvent(watched, event) || handleIntervalFocus(watched, event))
         return true;
     if ((event->type() == QEvent::Enter || event->type() == QEvent::MouseMove) && !isBusy()) {
         if (qobject_cast<QPushButton*>(watched))

@@ -2,6 +2,9 @@
 
 #include "conversion/PassInputs.h"
 #include "core/Services.h"
+#include "desktop/HotKey.h"
+#include "desktop/SysTray.h"
+#include "scheduler/Scheduler.h"
 
 #include <QCursor>
 #include <QWidget>
@@ -17,6 +20,7 @@ class QTreeWidget;
 
 namespace quarnel {
 
+class CaptionProgressBar;
 class GuardedProcedure;
 class ConversionPass;
 class Form2;
@@ -28,10 +32,14 @@ struct Form1Context
     Services services;
     SettingsStore& settings;
     QString programFolder;
+    // The running program's file, for the start-at-login entry.
+    QString programFile;
+    std::unique_ptr<TrayBackend> tray;
+    std::unique_ptr<GlobalHotKey> hotKey;
 };
 
 // The main window: start-up, close, the mouse-pointer convention and the controls' wiring.
-class Form1 final : public QWidget, public PassInputs
+class Form1 final : public QWidget, public PassInputs, public SchedulerView
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Form1)
@@ -78,7 +86,18 @@ public:
     void PushButton11_Click();
     void PushButton3_Click();
 
+    // Automatic conversion, the tray, start at login.
+    void Check3_Click();
+    void Check8_Click();
+    void Form_Resize();
+    void cSysTray1_MouseUp(short button, int id);
+    // Shows the window, or (start in tray) leaves it hidden with the tray's balloon; after Form_Load.
+    void ShowAtStart();
+    bool minimizedToTray() const { return m_minimizedToTray; }
+
     Form2& options() const { return *m_form2; }
+    Scheduler& scheduler() const { return *m_scheduler; }
+    cSysTray& tray() const { return *m_tray; }
     ConversionPass& pass() const { return *m_pass; }
 
     // What the conversion pass reads and shows.
@@ -90,8 +109,18 @@ public:
     void setBusy(bool busy) override;
     void setProgress(int value, const QString& caption) override;
 
+    // What the scheduler reads and shows.
+    QString toggleCaption() const override;
+    void setToggleCaption(const QString& caption) override;
+    void setStatusLine(const QString& text) override;
+    CaptionProgressBar& countdownBar() override;
+    QString intervalText(int box) const override;
+    void setIntervalText(int box, const QString& text) override;
+    void resetPassDisplay() override;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -100,6 +129,9 @@ private:
     bool handleListEvent(QObject* watched, QEvent* event);
     void connectSavingOption();
     void connectCommands();
+    void connectDesktop();
+    void restoreDesktop(GuardedProcedure& guard);
+    bool handleIntervalFocus(QObject* watched, QEvent* event);
     void restoreSavingOption(GuardedProcedure& guard);
     static void setOption(QAbstractButton* option, bool selected);
     QTreeWidget* listView() const;
@@ -113,6 +145,12 @@ private:
     std::optional<QCursor> m_customCursor;
     std::unique_ptr<Form2> m_form2;
     std::unique_ptr<ConversionPass> m_pass;
+    std::unique_ptr<Scheduler> m_scheduler;
+    std::unique_ptr<cSysTray> m_tray;
+    std::unique_ptr<GlobalHotKey> m_hotKey;
+    bool m_minimizedToTray = false;
+    bool m_startInTray = false;
+    bool m_refocusing = false;
 };
 
 } // namespace quarnel

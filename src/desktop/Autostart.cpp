@@ -1,0 +1,63 @@
+#include "desktop/Autostart.h"
+
+#include "core/Paths.h"
+#include "core/RuntimeError.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+
+namespace quarnel {
+
+QString DesktopExecArgument(const QString& argument)
+{
+    QString quoted = QStringLiteral("\"");
+    for (QChar c : argument) {
+        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
+            quoted += u'\\';
+        quoted += c;
+    }
+    quoted += u'"';
+    QString value;
+    for (QChar c : quoted) {
+        if (c == u'\\')
+            value += QStringLiteral("\\\\");
+        else if (c == u'%')
+            value += QStringLiteral("%%");
+        else if (c == u'\n')
+            value += QStringLiteral("\\n");
+        else
+            value += c;
+    }
+    return value;
+}
+
+QString AutostartEntryPath(const QString& programFile)
+{
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty() || !QDir::isAbsolutePath(config))
+        config = QDir::homePath() + QStringLiteral("/.config");
+    return config + QStringLiteral("/autostart/") + FileNameOf(programFile) + QStringLiteral(".desktop");
+}
+
+void EnableWindowsStartup(const QString& programFile)
+{
+    const QString path = AutostartEntryPath(programFile);
+    QDir().mkpath(FolderOf(path));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw RuntimeError(ErrorNumber::PermissionDenied);
+    const QString entry = QStringLiteral("[Desktop Entry]\nType=Application\nName=Quarnel\n"
+                                         "Comment=Turns the pages of PDF files into JPEG images\nExec=")
+        + DesktopExecArgument(programFile) + QStringLiteral("\nTerminal=false\nX-GNOME-Autostart-enabled=true\n");
+    file.write(entry.toUtf8());
+    if (!file.commit())
+        throw RuntimeError(ErrorNumber::PermissionDenied);
+}
+
+void DisableWindowsStartup(const QString& programFile)
+{
+    QFile::remove(AutostartEntryPath(programFile));
+}
+
+} // namespace quarnel

@@ -1,0 +1,152 @@
+#include "desktop/Autostart.h"
+#include "desktop/HotKey.h"
+#include "desktop/SysTray.h"
+#include "support/Fakes.h"
+#include "support/TempTree.h"
+
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <gtest/gtest.h>
+
+using namespace quarnel;
+using namespace quarnel::test;
+
+namespace {
+
+struct Tray
+{
+    Tray()
+    {
+        auto owned = std::make_unique<FakeTray>();
+        backend = owned.get();
+        control = std::make_unique<cSysTray>(std::move(owned));
+    }
+    FakeTray* backend;
+    std::unique_ptr<cSysTray> control;
+};
+
+QIcon blueIcon()
+{
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::blue);
+    return QIcon(pixmap);
+}
+
+} // namespace
+
+TEST(SysTray, AddsOnceRemovesOnceAndNeverOutlivesItself)
+{
+    Tray tray;
+    EXPECT_EQ(tray.control->TrayTip(), QStringLiteral("Telnet Server"));
+    tray.control->setTrayTip(QStringLiteral("Quarnel"));
+    tray.control->setTrayIcon(blueIcon());
+    tray.control->setInTray(true);
+    tray.control->setInTray(true);
+    EXPECT_EQ(tray.backend->shows, 1);
+    EXPECT_EQ(tray.backend->tip, QStringLiteral("Quarnel"));
+    tray.control->setTrayTip(QString(200, u'x'));
+    EXPECT_EQ(tray.backend->tip.size(), 127);
+    tray.control->setTrayIcon(QIcon()); // not an icon: ignored
+    EXPECT_FALSE(tray.backend->icon.isNull());
+    tray.control->setInTray(false);
+    tray.control->setInTray(false);
+    EXPECT_EQ(tray.backend->hides, 1);
+}
+
+TEST(SysTray, ClicksBecomeButtonReleases)
+{
+    Tray tray;
+    std::vector<std::pair<int, short>> events; // 0 down, 1 up, 2 double
+    QObject::connect(tray.control.get(), &cSysTray::MouseDown, [&](short b, int) { events.push_back({0, b}); });
+    QObject::connect(tray.control.get(), &cSysTray::MouseUp, [&](short b, int) { events.push_back({1, b}); });
+    QObject::connect(tray.control.get(), &cSysTray::MouseDblClick, [&](short b, int) { events.push_back({2, b}); });
+    emit tray.backend->clicked(1);
+    emit tray.backend->clicked(2);
+    emit tray.backend->doubleClicked(1);
+    EXPECT_EQ(events, (std::vector<std::pair<int, short>>{{0, 1}, {1, 1}, {0, 2}, {1, 2}, {2, 1}}));
+}
+
+TEST(SysTray, OnceBalloonShowsOnceAndItsWaitEndsWhenClicked)
+{
+    Tray tray;
+    tray.control->setInTray(true);
+    tray.backend->clickBalloonAt = 100;
+    QElapsedTimer clock;
+    clock.start();
+    tray.control->ShowBalloon(QString(300, u'b'), QStringLiteral("Quarnel"), 5, true);
+    EXPECT_LT(clock.elapsed(), 3000);
+    ASSERT_EQ(tray.backend->messages.size(), 1);
+    EXPECT_EQ(tray.backend->messages[0], QStringLiteral("Quarnel|") + QString(255, u'b') + QStringLiteral("|5000"));
+    tray.control->ShowBalloon(QStringLiteral("again"), QStringLiteral("Quarnel"), 5, true);
+    EXPECT_EQ(tray.backend->messages.size(), 1);
+    // Unclicked, the wait lasts the given seconds.
+    tray.backend->clickBalloonAt = -1;
+    tray.control->ShowBalloon(QStringLiteral("not once"), QStringLiteral("Quarnel"), 0, false);
+    EXPECT_EQ(tray.backend->messages.size(), 2);
+    clock.restart();
+    tray.control->ShowBalloon(QStringLiteral("wait"), QStringLiteral("Quarnel"), 1, false);
+    EXPECT_GE(clock.elapsed(), 950);
+}
+
+TEST(Autostart, ExecQuotingFollowsTheDesktopEntryRules)
+{
+    EXPECT_EQ(DesktopExecArgument(QStringLiteral("/opt/quarnel/quarnel")), QStringLiteral("\"/opt/quarnel/quarnel\""));
+    EXPECT_EQ(DesktopExecArgument(QStringLiteral("/home/me/My Apps/quarnel")),
+              QStringLiteral("\"/home/me/My Apps/quarnel\""));
+    EXPECT_EQ(DesktopExecArgument(QStringLiteral("/a\"b/q")), QStringLiteral("\"/a\\\\\"b/q\""));
+    EXPECT_EQ(DesktopExecArgument(QStringLiteral("/a\\b/q")), QStringLiteral("\"/a\\\\\\\\b/q\""));
+    EXPECT_EQ(DesktopExecArgument(QStringLiteral("/$HOME/100%/q")), QStringLiteral("\"/\\\\$HOME/100%%/q\""));
+}
+
+TEST(Autostart, EntryIsWrittenAndRemoved)
+{
+    TempTree config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    const QString program = QStringLiteral("/opt/my apps/quarnel");
+    EXPECT_EQ(AutostartEntryPath(program), config.path() + QStringLiteral("/autostart/quarnel.desktop"));
+    EnableWindowsStartup(program);
+    const QByteArray entry = TempTree::read(AutostartEntryPath(program));
+    EXPECT_TRUE(entry.startsWith("[Desktop Entry]\n"));
+    EXPECT_TRUE(entry.contains("\nType=Application\n"));
+    EXPECT_TRUE(entry.contains("\nName=Quarnel\n"));
+    EXPECT_TRUE(entry.contains("\nExec=\"/opt/my apps/quarnel\"\n"));
+    DisableWindowsStartup(program);
+    EXPECT_FALSE(QFile::exists(AutostartEntryPath(program)));
+}
+
+TEST(HotKeyTracker, CtrlShiftTOncePerPress)
+{
+    // Key codes: 37/105 Control, 50/62 Shift, 28 T, 29 Y.
+    HotKeyTracker tracker({37, 105}, {50, 62}, 28);
+    EXPECT_FALSE(tracker.press(28)); // T alone
+    tracker.release(28);
+    EXPECT_FALSE(tracker.press(37));
+    EXPECT_FALSE(tracker.press(28)); // Ctrl+T
+    tracker.release(28);
+    EXPECT_FALSE(tracker.press(62));
+    EXPECT_FALSE(tracker.press(29)); // Ctrl+Shift+Y
+    tracker.release(29);
+    EXPECT_TRUE(tracker.press(28));  // Ctrl+Shift+T
+    EXPECT_FALSE(tracker.press(28)); // held down: repeats do not count
+    tracker.release(28);
+    EXPECT_TRUE(tracker.press(28)); // a second press toggles again
+    tracker.release(28);
+    tracker.release(37);
+    EXPECT_FALSE(tracker.press(28)); // Shift+T
+}
+
+TEST(HotKeyTracker, ModifiersAlreadyDownAtTheStartCount)
+{
+    HotKeyTracker tracker({37}, {50}, 28);
+    tracker.seed({37, 50});
+    EXPECT_TRUE(tracker.press(28));
+}
+
+TEST(GlobalHotKey, WithoutX11ItIsAbsent)
+{
+    // The tests run on the offscreen platform: no X11 display to watch.
+    auto hotKey = GlobalHotKey::create();
+    hotKey->InstallKeyboardHook();
+    hotKey->RemoveKeyboardHook();
+    SUCCEED();
+}
