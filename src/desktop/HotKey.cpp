@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -13,8 +14,7 @@ HotKeyTracker::HotKeyTracker(std::set<unsigned> controlKeys, std::set<unsigned> 
     : m_control(std::move(controlKeys))
     , m_shift(std::move(shiftKeys))
     , m_t(tKey)
-{
-}
+{ }
 
 void HotKeyTracker::seed(const std::set<unsigned>& pressed)
 {
@@ -47,8 +47,8 @@ namespace {
 class NoHotKey final : public GlobalHotKey
 {
 public:
-    void InstallKeyboardHook() override {}
-    void RemoveKeyboardHook() override {}
+    void InstallKeyboardHook() override { }
+    void RemoveKeyboardHook() override { }
 };
 
 // Raw key events of every keyboard, selected on the root window through a connection of its own.
@@ -67,15 +67,16 @@ public:
         int event = 0;
         int error = 0;
         int major = 2;
-        int minor = 0;
+        int minor = 2; // raw events reach every client that selects them from 2.1 on
         if (!XQueryExtension(m_display, "XInputExtension", &m_opcode, &event, &error)
             || XIQueryVersion(m_display, &major, &minor) != Success) {
             RemoveKeyboardHook();
             return;
         }
         const auto code = [this](KeySym sym) { return static_cast<unsigned>(XKeysymToKeycode(m_display, sym)); };
-        m_tracker = std::make_unique<HotKeyTracker>(std::set<unsigned>{code(XK_Control_L), code(XK_Control_R)},
-                                                    std::set<unsigned>{code(XK_Shift_L), code(XK_Shift_R)}, code(XK_t));
+        m_tracker
+            = std::make_unique<HotKeyTracker>(std::set<unsigned> {code(XK_Control_L), code(XK_Control_R)},
+                                              std::set<unsigned> {code(XK_Shift_L), code(XK_Shift_R)}, code(XK_t));
         // Keys already down now: asked once here; later the raw events say it without a race.
         char keys[32] = {};
         XQueryKeymap(m_display, keys);
@@ -89,11 +90,13 @@ public:
         unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
         XISetMask(mask, XI_RawKeyPress);
         XISetMask(mask, XI_RawKeyRelease);
-        XIEventMask events{XIAllMasterDevices, static_cast<int>(sizeof mask), mask};
+        XIEventMask events {XIAllMasterDevices, static_cast<int>(sizeof mask), mask};
         XISelectEvents(m_display, DefaultRootWindow(m_display), &events, 1);
         XFlush(m_display);
         m_notifier = std::make_unique<QSocketNotifier>(ConnectionNumber(m_display), QSocketNotifier::Read);
         connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] { readEvents(); });
+        // Events Xlib already read while setting up wait in its queue, not on the socket.
+        QTimer::singleShot(0, this, [this] { readEvents(); });
     }
 
     void RemoveKeyboardHook() override

@@ -3,6 +3,7 @@
 #include "core/ProcessLaunch.h"
 
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace quarnel {
 
@@ -17,7 +18,16 @@ constexpr int kBalloonTitleCharacters = 63;
 
 QtTrayBackend::QtTrayBackend()
     : m_icon(new QSystemTrayIcon(this))
+    , m_waitForTray(new QTimer(this))
 {
+    m_waitForTray->setInterval(2000);
+    connect(m_waitForTray, &QTimer::timeout, this, [this] {
+        if (!QSystemTrayIcon::isSystemTrayAvailable())
+            return;
+        m_waitForTray->stop();
+        m_icon->hide();
+        m_icon->show();
+    });
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         // Qt reports the press of a click; the control raises the release the program acts on.
         switch (reason) {
@@ -49,10 +59,13 @@ void QtTrayBackend::show(const QIcon& icon, const QString& tip)
     m_icon->setIcon(icon);
     m_icon->setToolTip(tip);
     m_icon->show();
+    if (!available())
+        m_waitForTray->start();
 }
 
 void QtTrayBackend::hide()
 {
+    m_waitForTray->stop();
     m_icon->hide();
 }
 
@@ -79,7 +92,8 @@ cSysTray::cSysTray(std::unique_ptr<TrayBackend> backend, QObject* parent)
         emit MouseDown(button, 0);
         emit MouseUp(button, 0);
     });
-    connect(m_backend.get(), &TrayBackend::doubleClicked, this, [this](short button) { emit MouseDblClick(button, 0); });
+    connect(m_backend.get(), &TrayBackend::doubleClicked, this,
+            [this](short button) { emit MouseDblClick(button, 0); });
     connect(m_backend.get(), &TrayBackend::messageClicked, this, [this] { m_balloonShowing = false; });
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 class QSystemTrayIcon;
+class QTimer;
 
 namespace quarnel {
 
@@ -46,6 +47,8 @@ public:
 
 private:
     QSystemTrayIcon* m_icon;
+    // A tray that appears after the program (a panel started later at login) still gets the icon.
+    QTimer* m_waitForTray;
 };
 
 // The tray icon control: one icon in the notification area, its tip, a balloon, and the mouse events.

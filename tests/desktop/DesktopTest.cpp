@@ -63,7 +63,7 @@ TEST(SysTray, ClicksBecomeButtonReleases)
     emit tray.backend->clicked(1);
     emit tray.backend->clicked(2);
     emit tray.backend->doubleClicked(1);
-    EXPECT_EQ(events, (std::vector<std::pair<int, short>>{{0, 1}, {1, 1}, {0, 2}, {1, 2}, {2, 1}}));
+    EXPECT_EQ(events, (std::vector<std::pair<int, short>> {{0, 1}, {1, 1}, {0, 2}, {1, 2}, {2, 1}}));
 }
 
 TEST(SysTray, OnceBalloonShowsOnceAndItsWaitEndsWhenClicked)
@@ -126,7 +126,7 @@ TEST(HotKeyTracker, CtrlShiftTOncePerPress)
     EXPECT_FALSE(tracker.press(62));
     EXPECT_FALSE(tracker.press(29)); // Ctrl+Shift+Y
     tracker.release(29);
-    EXPECT_TRUE(tracker.press(28));  // Ctrl+Shift+T
+    EXPECT_TRUE(tracker.press(28)); // Ctrl+Shift+T
     EXPECT_FALSE(tracker.press(28)); // held down: repeats do not count
     tracker.release(28);
     EXPECT_TRUE(tracker.press(28)); // a second press toggles again

@@ -114,3 +114,36 @@ e2e_keys() {
     xdotool windowfocus --sync "$window" 2>/dev/null || xdotool windowfocus "$window"
     xdotool key --clearmodifiers "$@"
 }
+
+# A window manager (to minimise windows) and a tray host (to dock the icon), as a desktop has them.
+e2e_start_desktop() {
+    openbox --sm-disable >/dev/null 2>&1 &
+    E2E_PIDS+=($!)
+    trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 >/dev/null 2>&1 &
+    E2E_PIDS+=($!)
+    for _ in $(seq 1 50); do
+        xdotool search --name '^panel$' >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    fail "the tray host did not start"
+}
+
+# Waits until a command succeeds, polling every 0.2 s for at most the given seconds.
+e2e_until() {
+    local seconds="$1"
+    shift
+    for _ in $(seq 1 $((seconds * 5))); do
+        "$@" && return 0
+        sleep 0.2
+    done
+    return 1
+}
+
+# The ids (decimal) of the viewable windows with this exact name, as the X server sees them now.
+visible_windows() {
+    local id
+    for id in $(xwininfo -root -tree | grep -F "\"$1\": " | awk '{print $1}'); do
+        xwininfo -id "$id" 2>/dev/null | grep -q 'IsViewable' && printf '%d\n' "$id"
+    done
+    return 0
+}

@@ -6,8 +6,8 @@
 #include "support/QtPrinters.h"
 
 #include <QDateTime>
-#include <QTimer>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 #include <deque>
 

@@ -28,9 +28,9 @@ protected:
             trayFake = trayBackend.get();
             hotKey = hotKeyFake.get();
             trayFake->hasTray = trayAvailable;
-            m_form = std::make_unique<Form1>(Form1Context{fakes.services(), settings(), program.path(),
-                                                          program.file(QStringLiteral("quarnel")), std::move(trayBackend),
-                                                          std::move(hotKeyFake)});
+            m_form = std::make_unique<Form1>(Form1Context {fakes.services(), settings(), program.path(),
+                                                           program.file(QStringLiteral("quarnel")),
+                                                           std::move(trayBackend), std::move(hotKeyFake)});
         }
         return *m_form;
     }

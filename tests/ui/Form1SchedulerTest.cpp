@@ -91,8 +91,11 @@ TEST_F(SchedulerFixture, ZeroIntervalPassesAtEveryTick)
 
 TEST_F(SchedulerFixture, FindDurationRoundsAndCorrects)
 {
-    const std::tuple<const char*, const char*, const char*, qint32> cases[] = {
-        {"0", "0", "0.5", 0}, {"0", "0", "1.5", 2}, {"0", "0", "2.5", 2}, {"1.5", "0", "0", 5400}, {"0", "2", "-30", 90}};
+    const std::tuple<const char*, const char*, const char*, qint32> cases[] = {{"0", "0", "0.5", 0},
+                                                                               {"0", "0", "1.5", 2},
+                                                                               {"0", "0", "2.5", 2},
+                                                                               {"1.5", "0", "0", 5400},
+                                                                               {"0", "2", "-30", 90}};
     loadWithInterval("0", "0", "30");
     auto* h = child<QLineEdit>("Text11");
     auto* m = child<QLineEdit>("Text22");
@@ -219,6 +222,6 @@ TEST_F(SchedulerFixture, LeavingABoxWithLettersAsksForANumber)
     QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
     QCoreApplication::sendEvent(box, &out);
     QCoreApplication::processEvents();
-    EXPECT_EQ(fakes.messages.texts(), QStringList{QStringLiteral("Must be a numeric entry.")});
+    EXPECT_EQ(fakes.messages.texts(), QStringList {QStringLiteral("Must be a numeric entry.")});
     EXPECT_EQ(settings().GetSetting(SettingKey::Text22), QStringLiteral("ten"));
 }

@@ -8,9 +8,9 @@
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
 #include "core/WindowProcedures.h"
-#include "folders/FolderListFormat.h"
 #include "desktop/HotKey.h"
 #include "desktop/SysTray.h"
+#include "folders/FolderListFormat.h"
 #include "ui/options/Form2.h"
 #include "ui_Form1.h"
 

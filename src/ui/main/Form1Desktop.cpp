@@ -60,8 +60,12 @@ void Form1::restoreDesktop(GuardedProcedure& guard)
     guard.step(230, [&] { m_tray->setTrayTip(QString::fromLatin1(kProductName)); });
     guard.step(232, [&] { m_tray->setInTray(true); });
     m_scheduler->Restore(guard);
-    guard.step(270, [&] { m_ui->Check3->setChecked(m_context.settings.GetSetting(SettingKey::WindowsStartup) == QStringLiteral("On")); });
-    guard.step(272, [&] { m_ui->Check8->setChecked(m_context.settings.GetSetting(SettingKey::Minimized) == QStringLiteral("On")); });
+    guard.step(270, [&] {
+        m_ui->Check3->setChecked(m_context.settings.GetSetting(SettingKey::WindowsStartup) == QStringLiteral("On"));
+    });
+    guard.step(272, [&] {
+        m_ui->Check8->setChecked(m_context.settings.GetSetting(SettingKey::Minimized) == QStringLiteral("On"));
+    });
     if (guard.test(274, [&] { return m_ui->Check8->isChecked(); }))
         guard.step(276, [&] { m_startInTray = true; });
     guard.step(278, [&] {
@@ -96,16 +100,16 @@ void Form1::Form_Resize()
     // Without a notification area a hidden window could never be brought back: it stays minimised.
     if (!m_tray->available())
         return;
+    // The state goes back to normal when the window is shown again: changing it while hidden would have
+    // the window manager map the window once more.
     hide();
-    setWindowState(windowState() & ~Qt::WindowMinimized);
     m_minimizedToTray = true;
     m_tray->ShowBalloon(kBalloonText, QString::fromLatin1(kProductName), 5, true);
 }
 
 void Form1::cSysTray1_MouseUp(short, int)
 {
-    setWindowState(windowState() & ~Qt::WindowMinimized);
-    show();
+    showNormal();
     raise();
     activateWindow();
     m_minimizedToTray = false;
