@@ -23,12 +23,14 @@ QString& applicationTitleStore()
     return title;
 }
 
-void paintButtonFace(QWidget* widget)
+// The control's background becomes the button face. Only the window fills its background: controls
+// filling theirs would show as patches on the frames the style shades.
+void paintButtonFace(QWidget* widget, bool fill)
 {
     QPalette palette = widget->palette();
     palette.setBrush(QPalette::Window, QApplication::palette().brush(QPalette::Button));
     widget->setPalette(palette);
-    widget->setAutoFillBackground(true);
+    widget->setAutoFillBackground(fill);
 }
 
 } // namespace
@@ -60,11 +62,11 @@ void SetApplicationTitle()
 
 void ApplySystemColours(QWidget* window)
 {
-    paintButtonFace(window);
+    paintButtonFace(window, true);
     for (QWidget* child : window->findChildren<QWidget*>()) {
         if (qobject_cast<QRadioButton*>(child) || qobject_cast<QCheckBox*>(child) || qobject_cast<QGroupBox*>(child)
             || qobject_cast<QLabel*>(child))
-            paintButtonFace(child);
+            paintButtonFace(child, false);
     }
 }
 

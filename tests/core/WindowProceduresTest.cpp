@@ -61,13 +61,16 @@ TEST(ApplySkin, StyleSheetAppliedOnlyWhenFilePresent)
     auto* button = new QPushButton(&window);
     ApplySkin(tree.path(), &window);
     EXPECT_TRUE(qApp->styleSheet().isEmpty());
-    EXPECT_FALSE(label->autoFillBackground());
+    EXPECT_FALSE(window.autoFillBackground());
 
     tree.write(QStringLiteral("x/o.cjs"), "QPushButton { color: red; }");
     ApplySkin(tree.path(), &window);
     EXPECT_EQ(qApp->styleSheet(), QStringLiteral("QPushButton { color: red; }"));
-    EXPECT_TRUE(label->autoFillBackground());
-    EXPECT_FALSE(button->autoFillBackground());
+    EXPECT_TRUE(window.autoFillBackground());
+    const QColor face = QApplication::palette().color(QPalette::Button);
+    EXPECT_EQ(label->palette().color(QPalette::Window), face);
+    EXPECT_NE(button->palette().color(QPalette::Window), QColor(Qt::magenta)); // buttons are left alone
+    EXPECT_FALSE(button->testAttribute(Qt::WA_SetPalette));
     qApp->setStyleSheet(QString());
 }
 

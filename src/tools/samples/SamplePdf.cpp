@@ -1,6 +1,7 @@
 #include "tools/samples/SamplePdf.h"
 
 #include <QList>
+#include <algorithm>
 
 namespace quarnel::samples {
 
@@ -18,26 +19,37 @@ QByteArray escapePdfText(const QString& text)
     return out;
 }
 
+QByteArray num(double value)
+{
+    return QByteArray::number(value, 'f', 1);
+}
+
 QByteArray pageContent(const SamplePage& page, int number)
 {
     const double w = page.size.width();
     const double h = page.size.height();
+    // Margins, band and type scale with the page, so small cards look like large pages.
+    const double margin = std::min({36.0, w / 10, h / 10});
+    const double band = std::min(60.0, h / 6);
+    const double title = std::min(24.0, band / 2.5);
+    const double text = std::min(12.0, h / 20);
+    const double big = std::min(96.0, h / 3);
     QByteArray content;
-    // A coloured band, a frame and a large page number, so pages tell themselves apart in images.
     const double r = (number * 37 % 100) / 100.0;
     const double g = (number * 61 % 100) / 100.0;
-    content += QByteArray::number(r, 'f', 2) + ' ' + QByteArray::number(g, 'f', 2) + " 0.8 rg\n";
-    content += "36 " + QByteArray::number(h - 96, 'f', 1) + ' ' + QByteArray::number(w - 72, 'f', 1) + " 60 re f\n";
-    content += "0 0 0 RG 2 w 36 36 " + QByteArray::number(w - 72, 'f', 1) + ' ' + QByteArray::number(h - 144, 'f', 1)
-        + " re S\n";
-    content += "BT /F1 24 Tf 0 0 0 rg 48 " + QByteArray::number(h - 80, 'f', 1) + " Td (" + escapePdfText(page.title)
-        + ") Tj ET\n";
-    double y = h - 140;
+    content += num(r) + ' ' + num(g) + " 0.8 rg\n";
+    content += num(margin) + ' ' + num(h - margin - band) + ' ' + num(w - 2 * margin) + ' ' + num(band) + " re f\n";
+    content += "0 0 0 RG 1.5 w " + num(margin) + ' ' + num(margin) + ' ' + num(w - 2 * margin) + ' '
+        + num(h - 3 * margin - band) + " re S\n";
+    content += "BT /F1 " + num(title) + " Tf 0 0 0 rg " + num(margin * 1.4) + ' ' + num(h - margin - band * 0.65)
+        + " Td (" + escapePdfText(page.title) + ") Tj ET\n";
+    double y = h - 2 * margin - band - text;
     for (const QString& line : page.lines) {
-        content += "BT /F1 12 Tf 48 " + QByteArray::number(y, 'f', 1) + " Td (" + escapePdfText(line) + ") Tj ET\n";
-        y -= 18;
+        content += "BT /F1 " + num(text) + " Tf " + num(margin * 1.4) + ' ' + num(y) + " Td (" + escapePdfText(line)
+            + ") Tj ET\n";
+        y -= text * 1.5;
     }
-    content += "BT /F1 96 Tf 0.85 0.1 0.1 rg " + QByteArray::number(w / 2 - 30, 'f', 1) + " 80 Td ("
+    content += "BT /F1 " + num(big) + " Tf 0.85 0.1 0.1 rg " + num(w / 2 - big / 3) + ' ' + num(margin * 1.5) + " Td ("
         + QByteArray::number(number) + ") Tj ET\n";
     return content;
 }

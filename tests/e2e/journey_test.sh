@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# A new user's whole journey with the installed program, driven only as a person would: clicks, keys
+# and the dialogs. By default it installs the build into a temporary prefix first; with
+# "--installed PROGRAM" it uses a program already installed (the Debian package).
+#   journey_test.sh BUILD/bin/quarnel | journey_test.sh --installed /usr/bin/quarnel
+# QUARNEL_SCREENSHOTS=DIR keeps screenshots of the main and options windows.
+source "$(dirname "$0")/lib.sh"
+here="$(cd "$(dirname "$0")" && pwd)"
+e2e_setup
+e2e_start_desktop
+
+if [ "$1" = "--installed" ]; then
+    QUARNEL="$2"
+else
+    build="$(cd "$(dirname "$1")/.." && pwd)"
+    cmake --install "$build" --prefix "$E2E_ROOT/prefix" >/dev/null || fail "cmake --install failed"
+    desktop-file-validate "$E2E_ROOT/prefix/share/applications/quarnel.desktop" || fail "desktop entry not valid"
+    QUARNEL="$E2E_ROOT/prefix/bin/quarnel"
+fi
+program_dir="$(dirname "$(readlink -f "$QUARNEL")")"
+desktop="$HOME/Desktop"
+shots="${QUARNEL_SCREENSHOTS:-}"
+shoot() { [ -n "$shots" ] && mkdir -p "$shots" && import -window "$1" "$shots/$2"; return 0; }
+
+main_window() {
+    for id in $(visible_windows Quarnel); do
+        xwininfo -id "$id" | grep -q 'Width: 536' && xwininfo -id "$id" | grep -q 'Height: 634' && echo "$id"
+    done | head -n 1
+}
+options_window() {
+    for id in $(visible_windows Quarnel); do
+        xwininfo -id "$id" | grep -q 'Height: 322' && echo "$id"
+    done | head -n 1
+}
+have_main() { [ -n "$(main_window)" ]; }
+no_main() { [ -z "$(main_window)" ]; }
+have_options() { [ -n "$(options_window)" ]; }
+# A message box: a window of ours that is not the main window, the options window or the tray icon.
+box_window() {
+    local main options
+    main=$(main_window)
+    options=$(options_window)
+    for id in $(visible_windows Quarnel); do
+        [ "$id" = "$main" ] || [ "$id" = "$options" ] && continue
+        xwininfo -id "$id" | grep -qE 'Width: 22$' && continue
+        echo "$id"
+    done | head -n 1
+}
+have_box() { [ -n "$(box_window)" ]; }
+no_box() { [ -z "$(box_window)" ]; }
+error_box() { [ -n "$(visible_windows 'Application Error')" ]; }
+# Clicks a point of the main window (client coordinates at 96 dpi, as the layout gives them).
+click_main() { xdotool mousemove --window "$(main_window)" "$1" "$2" click 1; }
+click_options() { xdotool mousemove --window "$(options_window)" "$1" "$2" click 1; }
+# Waits for a message box that stays (not a window that only flashes by), then answers it with keys.
+answer_box() {
+    local box="" seen=""
+    for _ in $(seq 1 100); do
+        box=$(box_window)
+        [ -n "$box" ] && [ "$box" = "$seen" ] && break
+        seen="$box"
+        box=""
+        sleep 0.3
+    done
+    [ -n "$box" ] || fail "no message box for: $2"
+    xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus "$box" 2>/dev/null || true
+    sleep 0.2
+    xdotool key "$1"
+    e2e_until 10 no_box || fail "the message box stayed: $2"
+}
+
+# First start, no settings: the defaults show and are stored as start-up writes them back.
+e2e_start_quarnel
+e2e_until 20 have_main || fail "the main window did not show"
+conf="$(settings_file)"
+e2e_until 10 grep -q '^Text33="30"' "$conf" || fail "first start did not store the defaults: $(cat "$conf")"
+grep -qF "Output%20Folder=\"$desktop/\"" "$conf" || fail "the output folder is not the desktop: $(cat "$conf")"
+shoot "$(main_window)" main-window.png
+
+# "Load Sample/Example Folders", and No to opening the folder.
+click_main 400 219
+answer_box n "the sample folder question"
+
+# "Convert Now (Test)": the samples become JPEGs on the desktop, then "Done.".
+click_main 268 55
+answer_box Return "Done."
+for name in "One page letter.jpg" "Quarterly report-001.jpg" "Quarterly report-002.jpg" "Quarterly report-003.jpg" \
+    "Mixed sizes-001.jpg" "Mixed sizes-003.jpg"; do
+    [ -s "$desktop/$name" ] || fail "no $name on the desktop: $(ls "$desktop")"
+done
+grep -q ' : Converted .*Quarterly report.pdf' "$TEMP/DEV2IVI.log" || fail "no converted line"
+error_box && fail "an error report showed"
+
+# "View Log" opens the log with the desktop's opener and reports nothing.
+click_main 128 579
+sleep 2
+error_box && fail "View Log showed an error report"
+
+# The options window round trip: GflAx chosen, back, options again, Ghostscript again.
+click_main 132 545
+e2e_until 10 have_options || fail "the options window did not show"
+e2e_until 10 no_main || fail "the main window did not hide"
+shoot "$(options_window)" options-window.png
+click_options 74 136 # GflAx Method
+e2e_until 5 grep -q '^Option="4"' "$conf" || fail "the method was not stored"
+click_options 268 21 # < Back
+e2e_until 10 have_main || fail "< Back did not bring the main window back"
+click_main 132 545
+e2e_until 10 have_options || fail "the options window did not show again"
+click_options 74 66 # Ghostscript Method
+e2e_until 5 grep -q '^Option="1"' "$conf" || fail "Ghostscript was not stored"
+click_options 268 21
+e2e_until 10 have_main || fail "no main window after the round trip"
+
+# Automatic conversion every 2 seconds; a new PDF in a watched folder is converted without a click.
+click_main 225 267 # Text33
+xdotool key ctrl+a
+xdotool type --delay 50 2
+e2e_until 5 grep -q '^Text33="2"' "$conf" || fail "the interval was not stored"
+click_main 268 21 # Turn On Automatic Conversion
+e2e_until 5 grep -q '^StartStopState="On"' "$conf" || fail "automatic conversion did not turn on"
+cp "$here/../data/pdfs/pixel.pdf" "$program_dir/Samples/New arrival.pdf"
+e2e_until 30 test -s "$desktop/New arrival.jpg" || fail "the new PDF was not converted automatically"
+rm -f "$program_dir/Samples/New arrival.pdf"
+
+# Minimise to the tray, and back with a click on the icon.
+main=$(main_window)
+xdotool windowminimize "$main"
+e2e_until 10 no_main || fail "minimising did not hide the window"
+panel=$(xdotool search --name '^panel$' | head -n 1)
+icon=$(xwininfo -tree -id "$panel" | grep '"Quarnel"' | awk '{print $1}' | head -n 1)
+[ -n "$icon" ] || fail "no tray icon"
+sleep 6
+xdotool mousemove --window "$icon" 5 5 click 1
+e2e_until 10 have_main || fail "the tray icon did not bring the window back"
+
+# Ctrl+Shift+T turns automatic conversion off from anywhere.
+xdotool key ctrl+shift+t
+e2e_until 10 grep -q '^StartStopState="Off"' "$conf" || fail "Ctrl+Shift+T did not turn automatic conversion off"
+
+# Close with the window's close box (the window manager's close), then start again: all restored.
+xdotool windowactivate --sync "$(main_window)" 2>/dev/null || true
+xdotool key alt+F4
+for _ in $(seq 1 100); do kill -0 "$QUARNEL_PID" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$QUARNEL_PID" 2>/dev/null && fail "closing the window did not end the program"
+grep -qF "Listview1=\"$program_dir/Samples;\"" "$conf" || fail "the folder list was not saved: $(cat "$conf")"
+
+e2e_start_quarnel
+e2e_until 20 have_main || fail "the main window did not show on the second start"
+sleep 1
+grep -qF "Listview1=\"$program_dir/Samples;\"" "$conf" || fail "the folder list changed"
+grep -q '^Text33="2"' "$conf" || fail "the interval changed"
+grep -q '^StartStopState="Off"' "$conf" || fail "the automatic state changed"
+[ "$(grep -c '^Started ' "$TEMP/DEV2IVI.log")" -eq 2 ] || fail "expected two start lines"
+error_box && fail "an error report showed on the second start"
+e2e_stop_quarnel
+echo "journey: ok"
