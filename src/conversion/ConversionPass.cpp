@@ -4,6 +4,7 @@
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
 #include "core/Paths.h"
+#include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
 #include "core/Services.h"
 #include "folders/AddFolder.h"
@@ -175,6 +176,11 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
             throw RuntimeError(ErrorNumber::PathNotFound);
     });
     bool succeeded = false;
+    struct ActiveStaging
+    {
+        explicit ActiveStaging(const QString& path) { SetActiveStagingFolder(path); }
+        ~ActiveStaging() { SetActiveStagingFolder(QString()); }
+    } active(staging && staging->isValid() ? staging->path() : QString());
     if (staging && staging->isValid()) {
         guard.step(138, [&] {
             const auto method = m_methods.find(m_options.selectedMethod());

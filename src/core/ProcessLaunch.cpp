@@ -162,10 +162,23 @@ int GShell(Launcher& launcher, const QString& fileName, qint32 windowStyle, cons
     return 42; // accepted
 }
 
+QString& activeStagingFolder()
+{
+    static QString folder;
+    return folder;
+}
+
+void SetActiveStagingFolder(const QString& folder)
+{
+    activeStagingFolder() = folder;
+}
+
 void EndRunningBatch()
 {
     if (g_runningGroup > 0)
         ::kill(-g_runningGroup, SIGKILL);
+    if (!activeStagingFolder().isEmpty())
+        QDir(activeStagingFolder()).removeRecursively();
 }
 
 bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::milliseconds timeLimit,

@@ -52,8 +52,11 @@ int GShell(Launcher& launcher, const QString& fileName, qint32 windowStyle, cons
 qint32 OpenAndWait(Launcher& launcher, const QString& fileName, qint32 windowStyle, const QString& directory,
                    std::chrono::milliseconds timeLimit = kBatchTimeLimit);
 
-// Ends the batch file being waited for, if any, with everything it started; for the program's end.
+// Ends the batch file being waited for, if any, with everything it started, and removes the pass's
+// staging folder; for the program's end, which runs no destructors.
 void EndRunningBatch();
+// The staging folder in use (empty when none), so that an end in the middle of a pass removes it.
+void SetActiveStagingFolder(const QString& folder);
 
 // Waits up to the given time while serving events, until the condition holds; true when it did.
 bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::milliseconds timeLimit,

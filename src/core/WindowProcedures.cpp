@@ -89,6 +89,14 @@ void ApplySkin(const QString& programFolder, QWidget* window)
         window->setStyleSheet(sheet);
 }
 
+QFont WindowFont(qreal points)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(true);
+    return font;
+}
+
 QString FormatSeconds(qint32 seconds)
 {
     // A negative count is a date before the epoch day; its time of day is the magnitude's.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCursor>
+#include <QFont>
 #include <QString>
 #include <optional>
 
@@ -22,6 +23,9 @@ QString ShortenTitle(const QString& name);
 void ApplySystemColours(QWidget* window);
 // Applies the skin file x/o.cjs of the program folder, when present, as a style sheet.
 void ApplySkin(const QString& programFolder, QWidget* window);
+
+// The windows' type: bold Arial at the given size (9 pt for texts, 11.25 pt for push buttons).
+QFont WindowFont(qreal points);
 
 // Seconds as a time of day "hh:mm:ss"; whole days are dropped.
 QString FormatSeconds(qint32 seconds);

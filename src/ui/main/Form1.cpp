@@ -28,14 +28,6 @@ namespace {
 const QUrl kMakerHomePage(QStringLiteral("https://vantorell.example/"));
 constexpr int kListColumnWidth = (7000 + 7) / 15; // 7000 twips at 96 dpi, rounded
 
-QFont boldArial(qreal points)
-{
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(true);
-    return font;
-}
-
 } // namespace
 
 Form1::Form1(Form1Context context, QWidget* parent)
@@ -44,9 +36,9 @@ Form1::Form1(Form1Context context, QWidget* parent)
     , m_context(std::move(context))
 {
     m_ui->setupUi(this);
-    setFont(boldArial(9));
+    setFont(WindowFont(9));
     for (QPushButton* button : findChildren<QPushButton*>())
-        button->setFont(boldArial(11.25));
+        button->setFont(WindowFont(11.25));
     setFixedSize(536, 634);
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     // The column keeps its width, so long names can be revealed by dragging its edge.

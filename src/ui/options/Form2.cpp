@@ -19,14 +19,6 @@ namespace {
 const QStringList kResolutions = {QStringLiteral("72"), QStringLiteral("144"), QStringLiteral("288"),
                                   QStringLiteral("576"), QStringLiteral("1152")};
 
-QFont boldArial(qreal points)
-{
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(true);
-    return font;
-}
-
 } // namespace
 
 Form2::Form2(SettingsStore& settings, MessageBoxes& messages, const QString& programFolder, QWidget* parent)
@@ -36,8 +28,8 @@ Form2::Form2(SettingsStore& settings, MessageBoxes& messages, const QString& pro
     , m_messages(messages)
 {
     m_ui->setupUi(this);
-    setFont(boldArial(9));
-    m_ui->PushButton5->setFont(boldArial(11.25));
+    setFont(WindowFont(9));
+    m_ui->PushButton5->setFont(WindowFont(11.25));
     setFixedSize(536, 322);
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     setLabelsGrey(false);
