@@ -15,6 +15,10 @@ e2e_cleanup() {
 
 fail() {
     echo "FAIL: $*" >&2
+    if [ -s "${E2E_ROOT:-/nonexistent}/quarnel.out" ]; then
+        echo "--- what the program printed:" >&2
+        tail -n 20 "$E2E_ROOT/quarnel.out" >&2
+    fi
     exit 1
 }
 
