@@ -31,6 +31,12 @@ e2e_start_x() {
     local number
     read -r -t 20 number <"$fifo" || fail "Xvfb did not start"
     export DISPLAY=":$number"
+    # Only a server that answers is ready for the program.
+    for _ in $(seq 1 100); do
+        xdpyinfo >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    fail "Xvfb on $DISPLAY does not answer"
 }
 
 e2e_setup() {
@@ -59,6 +65,7 @@ e2e_start_quarnel() {
 e2e_wait_window() {
     local title="$1" id=""
     for _ in $(seq 1 150); do
+        kill -0 "$QUARNEL_PID" 2>/dev/null || fail "the program ended before its window showed"
         id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | head -n 1 || true)
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.2
