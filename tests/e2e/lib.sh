@@ -22,21 +22,30 @@ fail() {
     exit 1
 }
 
-# Starts Xvfb on a free display and points DISPLAY at it.
+# Starts Xvfb on a display of its own and points DISPLAY at it. Numbers are drawn from a range of
+# their own and never one whose lock is still held, so a server that is still going away from an
+# earlier test is never taken for this one's.
 e2e_start_x() {
-    local fifo="$E2E_ROOT/displayfd"
-    mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-    E2E_PIDS+=($!)
-    local number
-    read -r -t 20 number <"$fifo" || fail "Xvfb did not start"
-    export DISPLAY=":$number"
-    # Only a server that answers is ready for the program.
-    for _ in $(seq 1 100); do
-        xdpyinfo >/dev/null 2>&1 && return 0
-        sleep 0.1
+    local number pid
+    for _ in $(seq 1 20); do
+        number=$((200 + RANDOM % 700))
+        [ -e "/tmp/.X${number}-lock" ] || [ -e "/tmp/.X11-unix/X${number}" ] && continue
+        # -noreset: without it the server starts over whenever its last client leaves, and refuses the
+        # next one meanwhile.
+        Xvfb ":$number" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+        pid=$!
+        export DISPLAY=":$number"
+        for _ in $(seq 1 100); do
+            kill -0 "$pid" 2>/dev/null || break
+            if xdpyinfo >/dev/null 2>&1; then
+                E2E_PIDS+=("$pid")
+                return 0
+            fi
+            sleep 0.1
+        done
+        kill "$pid" 2>/dev/null || true
     done
-    fail "Xvfb on $DISPLAY does not answer"
+    fail "no X server could be started"
 }
 
 e2e_setup() {
