@@ -63,6 +63,13 @@ QDateTime ParseLogDateTime(const QString& text, const QLocale& locale)
     return locale.toDateTime(text, LogDateTimeFormat(locale));
 }
 
+QString LogPathText(const QString& pdfPath)
+{
+    QString text = pdfPath;
+    text.replace(u'\r', QChar(0x240D)).replace(u'\n', QChar(0x240A));
+    return text;
+}
+
 namespace LogLine {
 QString started(const QString& when)
 {
@@ -78,15 +85,15 @@ QString noOutputFolder(const QString& when)
 }
 QString skipped(const QString& when, const QString& pdfPath)
 {
-    return when + QStringLiteral(" : No new files or changes to convert ") + pdfPath;
+    return when + QStringLiteral(" : No new files or changes to convert ") + LogPathText(pdfPath);
 }
 QString converted(const QString& when, const QString& pdfPath)
 {
-    return when + QStringLiteral(" : Converted ") + pdfPath;
+    return when + QStringLiteral(" : Converted ") + LogPathText(pdfPath);
 }
 QString failed(const QString& when, const QString& pdfPath)
 {
-    return when + QStringLiteral(" : Could not create JPG on ") + pdfPath;
+    return when + QStringLiteral(" : Could not create JPG on ") + LogPathText(pdfPath);
 }
 } // namespace LogLine
 

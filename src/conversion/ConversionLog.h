@@ -20,7 +20,11 @@ QString LogDateTimeText(const QDateTime& when, const QLocale& locale);
 // Reads back a date and time written by LogDateTimeText; invalid when the text is not one.
 QDateTime ParseLogDateTime(const QString& text, const QLocale& locale);
 
-// The texts of the log's lines.
+// A PDF path as the log writes it: a line end inside a file name would split the line (and the PDF
+// would never count as converted), so CR and LF are written as the symbols for them.
+QString LogPathText(const QString& pdfPath);
+
+// The texts of the log's lines; PDF paths go through LogPathText.
 namespace LogLine {
 QString started(const QString& when);
 QString noFolders(const QString& when);

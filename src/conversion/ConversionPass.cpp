@@ -74,7 +74,7 @@ bool ConversionPass::PreviousConverted(const QString& pdfPath)
 {
     GuardedProcedure guard(Location::PreviousConverted, m_messages);
     QDateTime converted;
-    if (!guard.step(102, [&] { converted = m_index.newestConverted(pdfPath); }) || !converted.isValid())
+    if (!guard.step(102, [&] { converted = m_index.newestConverted(LogPathText(pdfPath)); }) || !converted.isValid())
         return false;
     bool unchanged = false;
     guard.step(110, [&] {

@@ -299,3 +299,16 @@ TEST_F(PassFixture, ProgressClimbsPerFolderAndASecondPassWaits)
     EXPECT_EQ(method.converted.size(), 3);
     EXPECT_FALSE(pass.running());
 }
+
+TEST_F(PassFixture, NamesWithLineEndsStayOnOneLogLineAndAreSkippedLater)
+{
+    in.write(QStringLiteral("two\nlines.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    pass.ConvertPDFs(true);
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.size(), 1);
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("/two\u240Alines.pdf")));
+    EXPECT_TRUE(lines[1].contains(QStringLiteral(" : No new files or changes to convert ")));
+}

@@ -3,6 +3,7 @@
 #include "conversion/ConversionPass.h"
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
+#include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
 #include "folders/AddFolder.h"
 #include "ui/main/Form1.h"
@@ -65,7 +66,7 @@ void Form1::PushButton10_Click()
         return;
     guard.step(102, [&] {
         if (!m_context.services.opener.open(QUrl::fromLocalFile(m_logFilePath)))
-            throw RuntimeError(ErrorNumber::FileNotFound);
+            throw ShellError(31); // nothing on this desktop opens text files
     });
 }
 
