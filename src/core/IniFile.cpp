@@ -168,7 +168,10 @@ bool ReadIniFile(QIODevice& device, QSettings::SettingsMap& map)
     const QByteArray bytes = device.readAll();
     if (bytes.contains('\0'))
         return false;
-    const QString content = QString::fromUtf8(bytes);
+    QString content = QString::fromUtf8(bytes);
+    // A file saved by an editor that marks UTF-8 starts with a byte-order mark.
+    if (content.startsWith(QChar(0xFEFF)))
+        content.remove(0, 1);
     QString section;
     for (QStringView line : QStringView(content).split(u'\n')) {
         if (line.endsWith(u'\r'))

@@ -74,9 +74,10 @@ TEST(SettingsStore, ArbitraryTextSurvivesARestart)
 TEST(SettingsStore, HandWrittenValuesKeepSemicolonsAndCommas)
 {
     TempTree tree;
-    const QString path = tree.write(QStringLiteral("Quarnel.conf"),
-                                    "; my settings\r\n[Quarnel]\r\nListview1=/a/;/b/;\r\nOutput Folder = /x, y/ \r\n"
-                                    "Text33=\"45\"\r\nOption6=@String(False)\r\n");
+    const QString path
+        = tree.write(QStringLiteral("Quarnel.conf"),
+                     "\xEF\xBB\xBF; my settings\r\n[Quarnel]\r\nListview1=/a/;/b/;\r\nOutput Folder = /x, y/ \r\n"
+                     "Text33=\"45\"\r\nOption6=@String(False)\r\n");
     SettingsStore store(path);
     EXPECT_TRUE(store.writable());
     EXPECT_EQ(store.GetSetting(SettingKey::Listview1), QStringLiteral("/a/;/b/;"));
