@@ -3,6 +3,7 @@
 // second, the ratios, the renderer's peak memory and the longest time the event loop went without a
 // turn during each pass.
 //   methods_benchmark [FOLDER-OF-PDFS]   (default: the repository's tests/data/pdfs)
+#include "BenchSupport.h"
 #include "EventLoopGaps.h"
 #include "conversion/Automation.h"
 #include "conversion/ConversionPass.h"
@@ -26,23 +27,6 @@ namespace {
 
 const double kDpi = 300;
 const int kQuality = 85;
-
-class NoBoxes final : public quarnel::MessageBoxes
-{
-public:
-    void inform(const QString&) override { }
-    bool ask(const QString&) override { return false; }
-    void warn(const QString&, const QString& text) override
-    {
-        std::printf("  error report: %s\n", qPrintable(text.left(200)));
-    }
-};
-
-class Now final : public quarnel::Clock
-{
-public:
-    QDateTime now() const override { return QDateTime::currentDateTime(); }
-};
 
 class Window final : public quarnel::PassInputs
 {
@@ -157,8 +141,8 @@ int main(int argc, char** argv)
     std::printf("pdftoppm directly:  %4d pages in %6.2f s = %6.2f pages/s\n", poppler.pages, poppler.seconds,
                 poppler.pagesPerSecond());
 
-    NoBoxes boxes;
-    Now clock;
+    PrintedBoxes boxes;
+    WallClock clock;
     Options options;
     quarnel::SystemLauncher launcher(bin);
     quarnel::RenderClient renderer(bin + QStringLiteral("/quarnel-render"));

@@ -1,5 +1,6 @@
 // Walks a tree of about 20,000 folders the way "Add Folders/Subfolders To List" does, and prints the
 // walk's time and the longest time the event loop went without a turn (target: under 100 ms).
+#include "BenchSupport.h"
 #include "EventLoopGaps.h"
 #include "core/FileProcedures.h"
 #include "core/Services.h"
@@ -13,14 +14,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-class PrintedMessages final : public quarnel::MessageBoxes
-{
-public:
-    void inform(const QString& text) override { std::printf("box: %s\n", qPrintable(text)); }
-    bool ask(const QString&) override { return false; }
-    void warn(const QString&, const QString& text) override { std::printf("error: %s\n", qPrintable(text)); }
-};
 
 int buildTree(const QString& root, int top, int middle, int leaves)
 {
@@ -49,7 +42,7 @@ int main(int argc, char** argv)
     const int made = buildTree(dir.path(), 20, 20, 49);
     std::printf("tree: %d folders built in %lld ms\n", made + 1, static_cast<long long>(clock.elapsed()));
 
-    PrintedMessages messages;
+    PrintedBoxes messages;
     QStringList folders {dir.path() + u'/'};
     EventLoopGaps gaps;
     gaps.start();
