@@ -1,6 +1,7 @@
 #include "conversion/ConvertedIndex.h"
 
 #include "conversion/ConversionLog.h"
+#include "core/FileProcedures.h"
 #include "core/RuntimeError.h"
 
 #include <QFile>
@@ -16,6 +17,7 @@ namespace quarnel {
 namespace {
 
 constexpr qint64 kFingerprint = 4096;
+constexpr qint64 kPieceBytes = 4 << 20;
 const QString kConvertedMark = QStringLiteral(" : Converted ");
 
 // Reads exactly `size` bytes at `offset` (fewer only at the end of the file).
@@ -168,9 +170,17 @@ void ConvertedIndex::refresh()
         return;
     if (!sameIdentity || !stillSameFile(fd, size))
         rebuild(fd);
-    const QByteArray appended = readAt(fd, m_offset, size - m_offset);
-    consume(appended);
-    m_offset += appended.size();
+    // A large log is taken in by pieces, serving the window's events in between, so that reading a
+    // log of millions of lines never freezes the window.
+    while (m_offset < size) {
+        const QByteArray piece = readAt(fd, m_offset, std::min(size - m_offset, kPieceBytes));
+        if (piece.isEmpty())
+            break;
+        consume(piece);
+        m_offset += piece.size();
+        if (m_offset < size)
+            YieldToEvents();
+    }
     m_modified = info.st_mtim;
     if (m_head.size() < kFingerprint)
         m_head = readAt(fd, 0, std::min(m_offset, kFingerprint));
