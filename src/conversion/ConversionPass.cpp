@@ -78,9 +78,7 @@ bool ConversionPass::PreviousConverted(const QString& pdfPath)
         return false;
     bool unchanged = false;
     guard.step(110, [&] {
-        struct stat info
-        {
-        };
+        struct stat info = {};
         if (::stat(QFile::encodeName(pdfPath).constData(), &info) != 0)
             throw RuntimeError(ErrorNumber::FileNotFound);
         // The log keeps whole seconds; so does this comparison.

@@ -132,9 +132,7 @@ void ConvertedIndex::rebuild(int fd)
     m_offset = 0;
     m_head.clear();
     m_tail.clear();
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::fstat(fd, &info) == 0) {
         m_device = info.st_dev;
         m_inode = info.st_ino;
@@ -158,9 +156,7 @@ void ConvertedIndex::refresh()
         int fd;
         ~FdCloser() { ::close(fd); }
     } closer {fd};
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::fstat(fd, &info) != 0)
         throw RuntimeError::fromErrno(errno);
     const qint64 size = info.st_size;

@@ -22,17 +22,13 @@ void YieldToEvents()
 
 bool FolderExists(const QString& path)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool PathExists(const QString& path)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
@@ -64,9 +60,7 @@ void DeleteFileQuietly(const QString& path)
     YieldToEvents();
     const QString name = FileNameOf(path);
     if (!name.contains(u'*') && !name.contains(u'?')) {
-        struct stat info
-        {
-        };
+        struct stat info = {};
         const QByteArray encoded = QFile::encodeName(path);
         if (::lstat(encoded.constData(), &info) == 0 && !S_ISDIR(info.st_mode))
             ::unlink(encoded.constData());

@@ -33,9 +33,7 @@ int attributeValue(const QString& folder)
     int value = Directory;
     if (FileNameOf(bare).startsWith(u'.'))
         value |= Hidden;
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::lstat(QFile::encodeName(bare).constData(), &info) == 0 && S_ISLNK(info.st_mode))
         value |= ReparsePoint;
     return value;
@@ -98,9 +96,7 @@ private:
             dropOnDenial(errno, v, folders);
             return;
         }
-        struct stat self
-        {
-        };
+        struct stat self = {};
         if (::fstat(::dirfd(dir), &self) != 0 || !isWalkable(v)) {
             ::closedir(dir);
             return;
@@ -119,9 +115,7 @@ private:
                 continue;
             if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
                 continue;
-            struct stat info
-            {
-            };
+            struct stat info = {};
             if (::fstatat(::dirfd(dir), raw, &info, 0) != 0 || !S_ISDIR(info.st_mode))
                 continue;
             m_yield();
@@ -177,10 +171,9 @@ bool IsFilePresent(const QString& path)
     const int fd = ::open(QFile::encodeName(path).constData(), O_PATH | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat info
-    {
-    };
-    const bool file = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
+    struct stat info = {};
+    // Only a regular file: reading a pipe or a device named like a PDF would wait for ever.
+    const bool file = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     ::close(fd);
     return file;
 }

@@ -30,7 +30,7 @@ bool NameOrder(const QString& a, const QString& b);
 // Every file (not folder) of the folder whose name matches the "*"/"?" pattern without regard to
 // letter case, hidden files included, in name order.
 FileNameList GetFilesInFolder(const QString& folder, const QString& pattern);
-// True when the path is an existing file that can be opened; a folder is not one.
+// True when the path is an existing regular file; a folder, a pipe or a device is not one.
 bool IsFilePresent(const QString& path);
 // True when the name holds a control character (below 32, or 127 to 159), a "?", or a byte the
 // locale's encoding cannot represent.

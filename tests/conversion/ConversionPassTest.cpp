@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 using namespace quarnel;
@@ -311,4 +312,13 @@ TEST_F(PassFixture, NamesWithLineEndsStayOnOneLogLineAndAreSkippedLater)
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].endsWith(QStringLiteral("/two\u240Alines.pdf")));
     EXPECT_TRUE(lines[1].contains(QStringLiteral(" : No new files or changes to convert ")));
+}
+
+TEST_F(PassFixture, APipeNamedLikeAPdfIsPassedOver)
+{
+    ASSERT_EQ(::mkfifo(qPrintable(in.file(QStringLiteral("pipe.pdf"))), 0600), 0);
+    in.write(QStringLiteral("real.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted, QStringList {in.file(QStringLiteral("real.pdf"))});
 }
