@@ -74,7 +74,6 @@ public:
 
     // Whether the desktop has a notification area to hide a window into.
     bool available() const { return m_backend->available(); }
-    int balloonsShown() const { return m_onceCounter; }
 
 signals:
     void MouseMove(int id);

@@ -43,22 +43,8 @@ protected:
     }
     QString logPath() const { return temp.file(QStringLiteral("DEV2IVI.log")); }
     QStringList outputNames() const { return QDir(out.path()).entryList(QDir::Files, QDir::Name); }
-    QStringList informs() const
-    {
-        QStringList texts;
-        for (const auto& box : fakes.messages.boxes)
-            if (box.kind == FakeMessageBoxes::Box::Inform)
-                texts.append(box.text);
-        return texts;
-    }
-    QStringList errorReports() const
-    {
-        QStringList texts;
-        for (const auto& box : fakes.messages.boxes)
-            if (box.kind == FakeMessageBoxes::Box::Warn)
-                texts.append(box.text);
-        return texts;
-    }
+    QStringList informs() const { return fakes.messages.texts(FakeMessageBoxes::Box::Inform); }
+    QStringList errorReports() const { return fakes.messages.texts(FakeMessageBoxes::Box::Warn); }
     static void setModified(const QString& path, const QDateTime& when)
     {
         const struct timeval times[2] = {{when.toSecsSinceEpoch(), 0}, {when.toSecsSinceEpoch(), 0}};

@@ -42,6 +42,14 @@ public:
             all.append(box.text);
         return all;
     }
+    QStringList texts(Box::Kind kind) const
+    {
+        QStringList some;
+        for (const Box& box : boxes)
+            if (box.kind == kind)
+                some.append(box.text);
+        return some;
+    }
     int warnings() const
     {
         int count = 0;
