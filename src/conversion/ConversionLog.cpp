@@ -2,6 +2,7 @@
 
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
+#include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
 
 #include <QFile>
@@ -9,6 +10,7 @@
 #include <QRegularExpression>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quarnel {
@@ -97,15 +99,33 @@ QString failed(const QString& when, const QString& pdfPath)
 }
 } // namespace LogLine
 
+void CheckLogAppendable(const QString& path)
+{
+    const int fd = OpenPrivateFile(path, O_WRONLY | O_CREAT | O_APPEND);
+    struct stat info = {};
+    int error = ::fstat(fd, &info) == 0 ? 0 : errno;
+    // Room for a few lines, asked of the file system without changing the file.
+    if (!error && ::fallocate(fd, FALLOC_FL_KEEP_SIZE, info.st_size, 4096) != 0 && errno != EOPNOTSUPP
+        && errno != ENOSYS)
+        error = errno;
+    ::close(fd);
+    if (error)
+        throw RuntimeError::fromErrno(error);
+}
+
 void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages)
 {
     GuardedProcedure guard(Location::AppendStringFSO, messages);
     int fd = -1;
     guard.step(100, [&] {
-        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode > 1 ? O_APPEND : O_TRUNC);
-        fd = ::open(QFile::encodeName(path).constData(), flags, 0666);
-        if (fd < 0)
-            throw errno == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(errno);
+        // Never through a link, and never into a file another account could have planted or can write.
+        fd = OpenPrivateFile(path, O_WRONLY | O_CREAT | (mode > 1 ? O_APPEND : 0));
+        if (mode <= 1 && ::ftruncate(fd, 0) != 0) {
+            const int error = errno;
+            ::close(fd);
+            fd = -1;
+            throw RuntimeError::fromErrno(error);
+        }
     });
     // Without an open stream there is nothing to write or close: one report for the lost line is enough.
     if (fd < 0)

@@ -34,6 +34,10 @@ QString converted(const QString& when, const QString& pdfPath);
 QString failed(const QString& when, const QString& pdfPath);
 } // namespace LogLine
 
+// Makes sure a line can be appended to the log now (it is the program's own file, it opens for
+// appending, and the disk has room); a run-time error otherwise. Creates an empty log when missing.
+void CheckLogAppendable(const QString& path);
+
 // Writes the text and CR LF to the file: appending when mode is above 1, replacing otherwise; the file
 // is created when missing. A failing step is reported and the line is lost; the caller is not told.
 void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages);

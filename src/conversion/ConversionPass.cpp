@@ -81,9 +81,9 @@ bool ConversionPass::PreviousConverted(const QString& pdfPath)
         struct stat info = {};
         if (::stat(QFile::encodeName(pdfPath).constData(), &info) != 0)
             throw RuntimeError(ErrorNumber::FileNotFound);
-        // The log keeps whole seconds; so does this comparison.
-        const QDateTime modified = QDateTime::fromSecsSinceEpoch(info.st_mtim.tv_sec);
-        unchanged = modified <= converted;
+        // The converted line holds the time just before the PDF was read, in whole seconds: a save in
+        // that same second or later is a change.
+        unchanged = info.st_mtim.tv_sec < converted.toSecsSinceEpoch();
     });
     return unchanged;
 }
@@ -108,6 +108,12 @@ void ConversionPass::ConvertPDFs(bool silent)
                 m_messages.inform(QStringLiteral("Folder does not exist. Please select another folder."));
             });
         guard.step(110, [&] { log(LogLine::noOutputFolder(now())); });
+        m_running = false;
+        emit passFinished();
+        return;
+    }
+    // A pass whose outcomes cannot be logged would convert every PDF again at every pass.
+    if (!guard.step(114, [&] { CheckLogAppendable(m_logFilePath); })) {
         m_running = false;
         emit passFinished();
         return;
@@ -164,8 +170,39 @@ void ConversionPass::ConvertPDFs(bool silent)
     emit passFinished();
 }
 
+namespace {
+
+// What tells one version of a file from another.
+struct FileState
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    qint64 modifiedMs = 0;
+    bool operator==(const FileState&) const = default;
+};
+
+FileState stateOf(const QString& path)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec * 1000LL + info.st_mtim.tv_nsec / 1000000};
+}
+
+} // namespace
+
 void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted)
 {
+    // The version about to be converted, and the time its converted line will carry: taken before the
+    // PDF is read, so that a save during the conversion counts as a change.
+    const FileState before = stateOf(pdfPath);
+    const QDateTime started = m_clock.now();
+    const qint64 age = started.toMSecsSinceEpoch() - before.modifiedMs;
+    // Still being written (a copy, a download, a scan): left for a later pass, not converted half-way.
+    if (before.size >= 0 && age >= 0 && age < kSettleSeconds * 1000)
+        return;
+
     // The method's images are handed over in a folder of the pass's own, removed with what is left in it.
     std::unique_ptr<QTemporaryDir> staging;
     guard.step(136, [&] {
@@ -192,8 +229,11 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
         guard.step(142, [&] { log(LogLine::failed(now(), pdfPath)); });
         return;
     }
+    // Changed while it was converted: the images may mix two versions; the next pass converts it anew.
+    if (before.size >= 0 && !(stateOf(pdfPath) == before))
+        return;
     if (collectImages(guard, staging->path(), pdfPath)) {
-        guard.step(146, [&] { log(LogLine::converted(now(), pdfPath)); });
+        guard.step(146, [&] { log(LogLine::converted(LogDateTimeText(started, QLocale::system()), pdfPath)); });
         anyConverted = true;
     } else {
         // Some image could not be placed: the next pass tries this PDF again.

@@ -14,6 +14,9 @@ class Clock;
 class GuardedProcedure;
 class MessageBoxes;
 
+// A PDF written to within this many seconds is left for a later pass: it may still be arriving.
+inline constexpr int kSettleSeconds = 3;
+
 // A path that names no existing file: the path itself, or its stem with 1, 2, ... before the extension.
 QString NewFileName(const QString& path, MessageBoxes& messages);
 

@@ -2,6 +2,7 @@
 
 #include "conversion/ConversionLog.h"
 #include "core/FileProcedures.h"
+#include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
 
 #include <QFile>
@@ -141,10 +142,13 @@ void ConvertedIndex::rebuild(int fd)
 
 void ConvertedIndex::refresh()
 {
-    const int fd = ::open(QFile::encodeName(m_logPath).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat entry = {};
+    const bool exists = ::lstat(QFile::encodeName(m_logPath).constData(), &entry) == 0;
+    if (!exists && errno != ENOENT && errno != ENOTDIR)
+        throw RuntimeError::fromErrno(errno);
+    // A log planted by another account (or a link to one) could make the program skip PDFs: not read.
+    const int fd = exists ? OpenPrivateFile(m_logPath, O_RDONLY) : -1;
     if (fd < 0) {
-        if (errno != ENOENT && errno != ENOTDIR)
-            throw RuntimeError::fromErrno(errno);
         // No log: nothing was converted.
         m_newest.clear();
         m_partial.clear();

@@ -1,6 +1,7 @@
 #include "core/FileProcedures.h"
 
 #include "core/Paths.h"
+#include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
 
 #include <QCoreApplication>
@@ -124,8 +125,12 @@ QString ProgramFolder()
 QString TempFolder()
 {
     QString temp = qEnvironmentVariable("TEMP");
-    if (temp.isEmpty())
-        temp = QDir::tempPath();
+    if (temp.isEmpty()) {
+        // Never the shared /tmp: other accounts can write there, and it is often emptied at boot, while
+        // the log is the program's memory of what it converted.
+        MakeStateFolder();
+        temp = StateFolder();
+    }
     while (temp.size() > 1 && temp.endsWith(kNativeSeparator))
         temp.chop(1);
     return temp;

@@ -24,7 +24,8 @@ bool WildcardMatch(const QString& pattern, const QString& name);
 
 // The folder of the running executable, without a trailing separator.
 QString ProgramFolder();
-// TEMP when set, otherwise the system's temporary folder; without a trailing separator.
+// TEMP when set, otherwise the program's private state folder (made when missing); without a trailing
+// separator.
 QString TempFolder();
 
 } // namespace quarnel

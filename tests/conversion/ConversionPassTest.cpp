@@ -1,5 +1,6 @@
 #include "conversion/ConversionPass.h"
 
+#include "conversion/ConversionLog.h"
 #include "support/Fakes.h"
 #include "support/PassFakes.h"
 #include "support/TempTree.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 using namespace quarnel;
 using namespace quarnel::test;
@@ -307,4 +309,86 @@ TEST_F(PassFixture, APipeNamedLikeAPdfIsPassedOver)
     inputs.rows = {in.path()};
     pass.ConvertPDFs(true);
     EXPECT_EQ(method.converted, QStringList {in.file(QStringLiteral("real.pdf"))});
+}
+
+TEST_F(PassFixture, ALogThatCannotBeAppendedToStopsEveryPassBeforeItConverts)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    // Something that is not the program's log file stands in its place: a folder, then a link planted
+    // by someone else (pointing at a file with a forged converted line, which must not be trusted either).
+    QDir().mkdir(logPath());
+    for (int i = 0; i < 3; ++i)
+        pass.ConvertPDFs(true);
+    EXPECT_TRUE(method.converted.isEmpty());
+    EXPECT_TRUE(outputNames().isEmpty());
+    ASSERT_EQ(errorReports().size(), 3) << "one report per pass, not one per PDF";
+    EXPECT_TRUE(errorReports()[0].contains(QStringLiteral("Form1.ConvertPDFs at line 114")));
+    EXPECT_TRUE(inputs.busyCalls.empty());
+
+    QDir().rmdir(logPath());
+    const QString forged = temp.write(QStringLiteral("forged.log"), "x");
+    ASSERT_EQ(::symlink(QFile::encodeName(forged).constData(), QFile::encodeName(logPath()).constData()), 0);
+    pass.ConvertPDFs(true);
+    EXPECT_TRUE(method.converted.isEmpty());
+    EXPECT_EQ(TempTree::read(forged), QByteArray("x"));
+}
+
+TEST_F(PassFixture, APdfStillBeingWrittenIsLeftForALaterPass)
+{
+    const QString pdf = in.write(QStringLiteral("arriving.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    setModified(pdf, fakes.clock.current.addSecs(-1));
+    pass.ConvertPDFs(false);
+    EXPECT_TRUE(method.converted.isEmpty());
+    EXPECT_TRUE(outcomes().isEmpty());
+    EXPECT_TRUE(informs().isEmpty());
+
+    fakes.clock.current = fakes.clock.current.addSecs(kSettleSeconds);
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted, QStringList {pdf});
+    EXPECT_EQ(outputNames(), QStringList {QStringLiteral("arriving.jpg")});
+}
+
+TEST_F(PassFixture, ASaveDuringOrJustAfterTheConversionStartedIsAChange)
+{
+    const QString pdf = in.write(QStringLiteral("a.pdf"), "%PDF");
+    setModified(pdf, fakes.clock.current.addSecs(-60));
+    inputs.rows = {in.path()};
+    const QDateTime started = fakes.clock.current;
+    // The conversion takes two minutes; the converted line still carries the time it began.
+    method.during = [this](const QString&) { fakes.clock.current = fakes.clock.current.addSecs(120); };
+    pass.ConvertPDFs(true);
+    ASSERT_EQ(logLines().size(), 1);
+    EXPECT_EQ(logLines()[0], LogLine::converted(LogDateTimeText(started, QLocale::system()), pdf));
+
+    // Saved within the very second the conversion began (the log keeps whole seconds): converted again.
+    method.during = nullptr;
+    setModified(pdf, started);
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.size(), 2);
+}
+
+TEST_F(PassFixture, APdfThatChangesWhileConvertedIsNotPlacedButConvertedWholeNextPass)
+{
+    const QString pdf = in.write(QStringLiteral("copying.pdf"), "%PDF-1.7 first half");
+    setModified(pdf, fakes.clock.current.addSecs(-60));
+    inputs.rows = {in.path()};
+    method.during = [&](const QString&) {
+        QFile grow(pdf);
+        if (grow.open(QIODevice::Append))
+            grow.write(" and the second half");
+    };
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.size(), 1);
+    EXPECT_TRUE(outputNames().isEmpty());
+    EXPECT_TRUE(outcomes().isEmpty());
+    EXPECT_TRUE(QDir(temp.path()).entryList({QStringLiteral("quarnel-staging-*")}, QDir::AllEntries).isEmpty());
+
+    method.during = nullptr;
+    setModified(pdf, fakes.clock.current.addSecs(-30));
+    pass.ConvertPDFs(true);
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.size(), 2);
+    EXPECT_EQ(outputNames(), QStringList {QStringLiteral("copying.jpg")});
 }
