@@ -191,6 +191,11 @@ std::unique_ptr<AutomationObject> StandInAutomation::CreateObject(const QString&
     throw RuntimeError(ErrorNumber::CantCreateObject);
 }
 
+bool StandInAutomation::takeCutShort()
+{
+    return m_renderer.takeCutShort();
+}
+
 double NumericPrefix(const QString& text)
 {
     qsizetype i = 0;

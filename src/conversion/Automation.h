@@ -60,6 +60,10 @@ class AutomationFactory
 public:
     virtual ~AutomationFactory() = default;
     virtual std::unique_ptr<AutomationObject> CreateObject(const QString& progId) = 0;
+    // True when work of the objects since the last call was cut short rather than refused by the
+    // document (the engine died or was ended, a page ran out of time), so what they wrote is incomplete.
+    // Clears the mark.
+    virtual bool takeCutShort() { return false; }
 };
 
 // The program's own document and imaging objects, rendering through the renderer worker.
@@ -68,6 +72,7 @@ class StandInAutomation final : public AutomationFactory
 public:
     explicit StandInAutomation(RenderClient& renderer);
     std::unique_ptr<AutomationObject> CreateObject(const QString& progId) override;
+    bool takeCutShort() override;
 
 private:
     RenderClient& m_renderer;

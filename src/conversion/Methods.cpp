@@ -6,6 +6,7 @@
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
 #include "core/Paths.h"
+#include "core/PrivateFolder.h"
 #include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
 #include "folders/AddFolder.h"
@@ -96,7 +97,14 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
     const QString imageFolder = ghostscript ? work : work + QStringLiteral("/current");
     const QString pattern = ghostscript ? QStringLiteral("current*.jpg") : QStringLiteral("*.jpg");
 
-    guard.step(100, [&] { CopyFolder(m_programFolder + kNativeSeparator + name, work); });
+    // The working folder must be the program's own: through a folder another account placed there, the
+    // batch file and the deletes below would act on that account's choice of files.
+    const bool workFolderUsable = guard.step(100, [&] {
+        UsePrivateFolder(work);
+        CopyFolder(m_programFolder + kNativeSeparator + name, work);
+    });
+    if (!workFolderUsable)
+        return false;
     QString stem;
     guard.step(102, [&] { stem = PdfStem(pdfPath); });
     guard.step(104, [&] {
@@ -109,6 +117,7 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
             throw RuntimeError(QFileInfo::exists(pdfPath) ? ErrorNumber::PathFileAccessError
                                                           : ErrorNumber::FileNotFound);
     });
+    bool cutShort = false;
     // The batch file runs only when the working copy is there; otherwise there is nothing to wait for.
     if (QFileInfo::exists(copy)) {
         QString batch = work + QStringLiteral("/convert.bat");
@@ -120,14 +129,17 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
                 WriteTextFile(batch, GhostscriptBatchText(m_options.quality()));
             });
         }
-        guard.step(112, [&] { OpenAndWait(m_launcher, u'"' + batch + u'"', 0, work + kNativeSeparator, m_timeLimit); });
+        guard.step(112, [&] {
+            cutShort = OpenAndWait(m_launcher, u'"' + batch + u'"', 0, work + kNativeSeparator, m_timeLimit) == -2;
+        });
         // The batch file has ended; a copy it did not delete (it failed, or ran too long) goes now.
         guard.step(114, [&] { DeleteFileQuietly(copy); });
     }
     FileNameList images;
     guard.step(116, [&] { images = GetFilesInFolder(imageFolder, pattern); });
     const int n = images.upperBound();
-    const int handOverCount = m_options.firstPageOnly() ? std::min(n, 1) : n;
+    // A converter ended at its time limit left only some of the pages: none are handed over.
+    const int handOverCount = cutShort ? 0 : (m_options.firstPageOnly() ? std::min(n, 1) : n);
     int handedOver = 0;
     for (int i = 1; i <= handOverCount; ++i) {
         guard.step(120, [&] {
@@ -149,6 +161,7 @@ AcrobatMethod::AcrobatMethod(AutomationFactory& factory, MessageBoxes& messages)
 bool AcrobatMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
 {
     GuardedProcedure guard(Location::PDF_To_BMP_Acro, m_messages);
+    m_factory.takeCutShort();
     QString stem;
     guard.step(100, [&] { stem = PdfStem(pdfPath); });
     std::unique_ptr<AutomationObject> app;
@@ -179,8 +192,10 @@ bool AcrobatMethod::Convert(const QString& pdfPath, const QString& stagingFolder
             throw RuntimeError(ErrorNumber::ObjectNotSet);
         acrobat->Exit();
     });
-    // Success only when the document opened and its pages were written.
-    return opened && anyImage(stagingFolder);
+    // Success only when the document opened and its pages were written; pages cut short mean some are
+    // missing, and the PDF is tried again rather than placed incomplete.
+    const bool cutShort = m_factory.takeCutShort();
+    return opened && !cutShort && anyImage(stagingFolder);
 }
 
 GflAxMethod::GflAxMethod(AutomationFactory& factory, MethodOptions& options, MessageBoxes& messages)
@@ -192,6 +207,7 @@ GflAxMethod::GflAxMethod(AutomationFactory& factory, MethodOptions& options, Mes
 bool GflAxMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
 {
     GuardedProcedure guard(Location::PDF_To_BMP_GFAX, m_messages);
+    m_factory.takeCutShort();
     std::unique_ptr<AutomationObject> object;
     guard.step(100, [&] { object = m_factory.CreateObject(QStringLiteral("GflAx.GflAx")); });
     auto* gfl = dynamic_cast<GflAxObject*>(object.get());
@@ -219,7 +235,7 @@ bool GflAxMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
             break;
     }
     guard.step(118, [&] { gfl->Release(); });
-    return anyImage(stagingFolder);
+    return !m_factory.takeCutShort() && anyImage(stagingFolder);
 }
 
 MethodSet::MethodSet(MethodOptions& options, MessageBoxes& messages, const QString& programFolder)

@@ -3,9 +3,11 @@
 #include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QProcess>
+#include <utility>
 
 namespace quarnel {
 
@@ -36,6 +38,11 @@ RenderClient::~RenderClient()
     }
 }
 
+bool RenderClient::takeCutShort()
+{
+    return std::exchange(m_cutShort, false);
+}
+
 qint64 RenderClient::workerProcessId() const
 {
     return m_process ? m_process->processId() : 0;
@@ -59,7 +66,8 @@ bool RenderClient::ensureStarted()
             workerEnded();
     });
     m_reader = render::MessageReader();
-    m_process->start(m_workerPath, {});
+    // The worker ends itself when this process is gone; it is told which process that is.
+    m_process->start(m_workerPath, {QString::number(QCoreApplication::applicationPid())});
     return m_process->waitForStarted(10000);
 }
 
@@ -88,7 +96,10 @@ void RenderClient::readReplies()
         } else if (message[0] == "done" && m_pending.erase(id)) {
             m_finished[id] = {true, {}};
         } else if (message[0] == "error" && m_pending.erase(id)) {
-            m_finished[id] = {false, text};
+            m_finished[id] = {false, text, false};
+        } else if (message[0] == "stopped" && m_pending.erase(id)) {
+            m_finished[id] = {false, text, true};
+            m_cutShort = true;
         }
     }
 }
@@ -99,13 +110,16 @@ void RenderClient::workerEnded()
     if (m_process)
         readReplies();
     // Everything the worker still had fails; the next request starts a new one.
-    for (const auto& [id, unused] : m_pending)
-        m_finished[id] = {false, kWorkerDied};
+    for (const auto& [id, unused] : m_pending) {
+        m_finished[id] = {false, kWorkerDied, true};
+        m_cutShort = true;
+    }
     m_pending.clear();
     for (auto& [id, pages] : m_opens) {
         if (pages == -2) {
             pages = -1;
             m_openErrors[id] = kWorkerDied;
+            m_cutShort = true;
         }
     }
 }
@@ -150,7 +164,8 @@ int RenderClient::submit(const QString& pdfPath, int page, double dpi, int quali
 {
     const int id = m_nextId++;
     if (!ensureStarted()) {
-        m_finished[id] = {false, QStringLiteral("The renderer could not be started")};
+        m_finished[id] = {false, QStringLiteral("The renderer could not be started"), true};
+        m_cutShort = true;
         return id;
     }
     m_pending[id] = true;

@@ -24,6 +24,9 @@ public:
     {
         bool ok = false;
         QString error;
+        // The page was not refused by the document but cut short: the worker died or was ended, or the
+        // page ran past its time limit.
+        bool cutShort = false;
     };
 
     explicit RenderClient(QString workerPath, QObject* parent = nullptr);
@@ -39,6 +42,8 @@ public:
     // How long the worker may go without a word while it has work before it is ended.
     void setStallLimit(std::chrono::milliseconds limit) { m_stallLimit = limit; }
     qint64 workerProcessId() const;
+    // True when some request since the last call was cut short; clears the mark.
+    bool takeCutShort();
 
 private:
     bool ensureStarted();
@@ -57,6 +62,7 @@ private:
     std::map<int, QString> m_openErrors;
     std::chrono::milliseconds m_stallLimit {(render::kPageTimeLimitSeconds + 60) * 1000};
     qint64 m_lastWordMs = 0;
+    bool m_cutShort = false;
 };
 
 } // namespace quarnel

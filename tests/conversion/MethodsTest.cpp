@@ -390,3 +390,65 @@ TEST_F(MethodFixture, StandInsRefuseBadDocuments)
     acrobat.Convert(liar, staging.path());
     EXPECT_LT(clock.elapsed(), 60000);
 }
+
+TEST_F(MethodFixture, BatchMethodsWorkOnlyInAWorkingFolderOfTheirOwn)
+{
+    // Another account planted links where the working folders go, pointing at a folder of the user's.
+    TempTree victim;
+    victim.write(QStringLiteral("holiday.jpg"), "mine");
+    victim.mkdir(QStringLiteral("current"));
+    victim.write(QStringLiteral("current/page.jpg"), "mine too");
+    const QString pdf = in.write(QStringLiteral("report.pdf"), pagesPdf(1));
+    for (const auto& [kind, name, step] :
+         {std::tuple {BatchFileMethod::Kind::BlackWhite, QStringLiteral("bw"), QStringLiteral("PDF_To_BMP_BW")},
+          std::tuple {BatchFileMethod::Kind::Ghostscript, QStringLiteral("ps"), QStringLiteral("PDF_To_BMP_GS")}}) {
+        ASSERT_TRUE(QFile::link(victim.path(), temp.file(name)));
+        BatchFileMethod method(kind, options, launcher, messages, kBin);
+        messages.boxes.clear();
+        EXPECT_FALSE(method.Convert(pdf, staging.path()));
+        ASSERT_EQ(messages.warnings(), 1) << qPrintable(name);
+        EXPECT_TRUE(messages.texts()[0].contains(step + QStringLiteral(" at line 100")));
+        EXPECT_TRUE(messages.texts()[0].contains(QStringLiteral("Permission denied")));
+    }
+    EXPECT_EQ(QDir(victim.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              (QStringList {"current", "holiday.jpg"}));
+    EXPECT_EQ(TempTree::read(victim.file(QStringLiteral("current/page.jpg"))), QByteArray("mine too"));
+    EXPECT_TRUE(jpegsIn(staging.path()).isEmpty());
+}
+
+TEST_F(MethodFixture, AConverterEndedAtItsTimeLimitHandsOverNothing)
+{
+    // It writes its first page, then never finishes the rest.
+    TempTree program;
+    program.write(QStringLiteral("ps/gswin32c"), "#!/bin/sh\necho page > current-001.jpg\nsleep 300\n");
+    QFile::setPermissions(program.file(QStringLiteral("ps/gswin32c")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::copy(kBin + QStringLiteral("/quarnel-batch"), program.file(QStringLiteral("quarnel-batch")));
+    SystemLauncher local(program.path());
+    BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, local, messages, program.path());
+    method.setTimeLimit(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(method.Convert(in.write(QStringLiteral("long.pdf"), pagesPdf(3)), staging.path()));
+    EXPECT_TRUE(jpegsIn(staging.path()).isEmpty());
+    EXPECT_TRUE(jpegsIn(temp.file(QStringLiteral("ps"))).isEmpty());
+}
+
+TEST_F(MethodFixture, DocumentAndImagingMethodsFailWhenTheRendererDiesMidDocument)
+{
+    RenderClient renderer(kBin + QStringLiteral("/quarnel-render"));
+    StandInAutomation factory(renderer);
+    const QString pdf = in.write(QStringLiteral("report.pdf"), pagesPdf(3));
+    options.pages = QStringLiteral("3");
+    AcrobatMethod acrobat(factory, messages);
+    GflAxMethod gflax(factory, options, messages);
+    qputenv("QUARNEL_RENDER_CRASH_PAGE", "2");
+    TempTree acrobatStaging;
+    TempTree gflaxStaging;
+    EXPECT_FALSE(acrobat.Convert(pdf, acrobatStaging.path()));
+    EXPECT_FALSE(gflax.Convert(pdf, gflaxStaging.path()));
+    qunsetenv("QUARNEL_RENDER_CRASH_PAGE");
+    // A page the document itself refuses is not a cut: the pages it has are still a success.
+    options.pages = QStringLiteral("4");
+    TempTree refused;
+    EXPECT_TRUE(gflax.Convert(pdf, refused.path()));
+    EXPECT_EQ(jpegsIn(refused.path()), (QStringList {"report1.jpg", "report2.jpg", "report3.jpg"}));
+}

@@ -4,11 +4,17 @@
 #include "support/TempTree.h"
 #include "tools/samples/SamplePdf.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QImageReader>
 #include <QProcess>
+#include <QThread>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace quarnel;
 using quarnel::test::TempTree;
@@ -122,4 +128,156 @@ TEST(RenderClient, OversizedPagesAreRenderedWithinTheBound)
     const QSize size = reader.size();
     EXPECT_LE(static_cast<double>(size.width()) * size.height(), 200e6);
     EXPECT_GT(static_cast<double>(size.width()) * size.height(), 190e6);
+}
+
+TEST(RenderClient, APdfReplacedUnderTheSameNameIsRenderedFromItsNewVersion)
+{
+    TempTree tree;
+    const QString pdf = tree.write(QStringLiteral("report.pdf"), samples::MakeSamplePdf({{}}));
+    RenderClient client(kWorker);
+    client.submit(pdf, 0, 72, 80, false, tree.file(QStringLiteral("old.jpg")));
+    ASSERT_EQ(failures(client.waitAll()), 0);
+    EXPECT_EQ(QImage(tree.file(QStringLiteral("old.jpg"))).width(), 612);
+
+    // Rewritten in place (a scanner saving again), then replaced by a rename (a download finishing).
+    std::vector<samples::SamplePage> small(3);
+    for (auto& page : small)
+        page.size = {300, 300};
+    tree.write(QStringLiteral("report.pdf"), samples::MakeSamplePdf(small));
+    client.submit(pdf, 2, 72, 80, false, tree.file(QStringLiteral("rewritten.jpg")));
+    ASSERT_EQ(failures(client.waitAll()), 0);
+    EXPECT_EQ(QImage(tree.file(QStringLiteral("rewritten.jpg"))).width(), 300);
+
+    small.resize(2);
+    for (auto& page : small)
+        page.size = {200, 200};
+    const QString next = tree.write(QStringLiteral("next.pdf"), samples::MakeSamplePdf(small));
+    ASSERT_EQ(::rename(QFile::encodeName(next).constData(), QFile::encodeName(pdf).constData()), 0);
+    client.submit(pdf, 1, 72, 80, false, tree.file(QStringLiteral("renamed.jpg")));
+    ASSERT_EQ(failures(client.waitAll()), 0);
+    EXPECT_EQ(QImage(tree.file(QStringLiteral("renamed.jpg"))).width(), 200);
+}
+
+TEST(RenderClient, WorkCutShortIsToldApartFromPagesTheDocumentRefuses)
+{
+    TempTree tree;
+    const QString pdf = tree.write(QStringLiteral("doc.pdf"), threePages());
+    qputenv("QUARNEL_RENDER_CRASH_PAGE", "2");
+    RenderClient client(kWorker);
+    client.submit(pdf, 7, 72, 80, false, tree.file(QStringLiteral("none.jpg")));
+    const auto refused = client.waitAll();
+    ASSERT_EQ(failures(refused), 1);
+    EXPECT_FALSE(refused.begin()->second.cutShort);
+    EXPECT_FALSE(client.takeCutShort());
+
+    for (int page = 0; page < 3; ++page)
+        client.submit(pdf, page, 72, 80, false, tree.file(QStringLiteral("p%1.jpg").arg(page)));
+    const auto crashed = client.waitAll();
+    qunsetenv("QUARNEL_RENDER_CRASH_PAGE");
+    EXPECT_TRUE(crashed.at(crashed.begin()->first + 1).cutShort);
+    EXPECT_TRUE(client.takeCutShort());
+    EXPECT_FALSE(client.takeCutShort()) << "the mark is cleared once taken";
+}
+
+TEST(RenderClient, APageCutShortWhileBeingWrittenNeverAppearsUnderItsName)
+{
+    TempTree tree;
+    // Large enough to take a while to render and encode.
+    const QString pdf
+        = tree.write(QStringLiteral("poster.pdf"),
+                     samples::MakeSamplePdf({samples::SamplePage {{14400, 14400}, QStringLiteral("Poster"), {}}}));
+    RenderClient client(kWorker);
+    const QString target = tree.file(QStringLiteral("poster.jpg"));
+    client.submit(pdf, 0, 120, 50, false, target);
+    const QString partial = tree.file(QStringLiteral(".~poster.jpg.part"));
+    QElapsedTimer clock;
+    clock.start();
+    while (!QFile::exists(partial) && clock.elapsed() < 20000) {
+        QCoreApplication::processEvents(); // the request goes out from the event loop
+        QThread::msleep(2);
+    }
+    ASSERT_TRUE(QFile::exists(partial)) << "the page is written under a name of its own first";
+    ::kill(static_cast<pid_t>(client.workerProcessId()), SIGKILL);
+    const auto outcomes = client.waitAll();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_FALSE(outcomes.begin()->second.ok);
+    EXPECT_TRUE(outcomes.begin()->second.cutShort);
+    EXPECT_FALSE(QFile::exists(target));
+}
+
+namespace {
+
+// Whether the process is gone (or only waits to be reaped by whoever adopted it).
+bool ended(pid_t pid)
+{
+    QFile status(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = status.readAll();
+    const qsizetype state = line.lastIndexOf(')') + 2;
+    return state < line.size() && (line[state] == 'Z' || line[state] == 'X');
+}
+
+bool endsWithin(pid_t pid, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!ended(pid) && clock.elapsed() < ms)
+        QThread::msleep(20);
+    return ended(pid);
+}
+
+} // namespace
+
+TEST(RenderClient, TheWorkerDropsItsQueueWhenItsInputClosesAndEndsWithItsParent)
+{
+    TempTree tree;
+    const QString pdf
+        = tree.write(QStringLiteral("poster.pdf"),
+                     samples::MakeSamplePdf({samples::SamplePage {{14400, 14400}, QStringLiteral("Poster"), {}}}));
+    QProcess worker;
+    worker.start(kWorker, {QString::number(QCoreApplication::applicationPid())});
+    ASSERT_TRUE(worker.waitForStarted());
+    for (int i = 0; i < 8; ++i)
+        worker.write(QByteArray::fromStdString(
+            render::EncodeMessage({"render", std::to_string(i), pdf.toStdString(), "0", "120", "50", "0",
+                                   tree.file(QStringLiteral("p%1.jpg").arg(i)).toStdString()})));
+    worker.waitForBytesWritten();
+    worker.closeWriteChannel();
+    EXPECT_TRUE(worker.waitForFinished(3000)) << "eight huge pages would take far longer";
+    EXPECT_LT(QDir(tree.path()).entryList({QStringLiteral("p*.jpg")}).size(), 8);
+
+    // A parent that ends without closing anything: the worker's input stays open (this test holds the
+    // pipe), so only the kernel's parent-death signal can end it.
+    int input[2];
+    int report[2];
+    ASSERT_EQ(::pipe(input), 0);
+    ASSERT_EQ(::pipe(report), 0);
+    const QByteArray program = QFile::encodeName(kWorker);
+    const pid_t parent = ::fork();
+    if (parent == 0) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::dup2(input[0], STDIN_FILENO);
+            // No allocation between fork and exec in a process with threads.
+            char digits[24] = {};
+            char* at = digits + sizeof digits - 1;
+            for (long value = ::getppid(); value > 0; value /= 10)
+                *--at = static_cast<char>('0' + value % 10);
+            ::execl(program.constData(), program.constData(), at, nullptr);
+            ::_exit(127);
+        }
+        [[maybe_unused]] const ssize_t told = ::write(report[1], &child, sizeof child);
+        ::usleep(300 * 1000);
+        ::_exit(0);
+    }
+    pid_t orphan = 0;
+    ASSERT_EQ(::read(report[0], &orphan, sizeof orphan), static_cast<ssize_t>(sizeof orphan));
+    EXPECT_FALSE(ended(orphan)) << "the worker waits for work while its parent lives";
+    int status = 0;
+    ::waitpid(parent, &status, 0);
+    EXPECT_TRUE(endsWithin(orphan, 3000));
+    ::kill(orphan, SIGKILL);
+    for (int fd : {input[0], input[1], report[0], report[1]})
+        ::close(fd);
 }

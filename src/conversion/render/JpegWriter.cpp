@@ -1,6 +1,8 @@
 #include "conversion/render/JpegWriter.h"
 
+#include <cerrno>
 #include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,7 +28,28 @@ void onError(j_common_ptr info)
     std::longjmp(manager->jump, 1);
 }
 
+// Gives the complete file its final name, which must not exist yet.
+bool publish(const std::string& partial, const std::string& target)
+{
+    if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without an exclusive rename: a hard link is exclusive too.
+    if (::link(partial.c_str(), target.c_str()) != 0)
+        return false;
+    ::unlink(partial.c_str());
+    return true;
+}
+
 } // namespace
+
+std::string PartialName(const std::string& target)
+{
+    const std::size_t slash = target.rfind('/');
+    const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+    return target.substr(0, nameAt) + ".~" + target.substr(nameAt) + ".part";
+}
 
 JpegWriter::JpegWriter()
     : m_info(new jpeg_compress_struct {})
@@ -43,14 +66,18 @@ JpegWriter::~JpegWriter()
 bool JpegWriter::start(const std::string& path, int width, int height, int components, int quality, int dpi,
                        std::string& error)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // Written under a name of its own and renamed when complete, so that a page cut short (the process
+    // ended, the disk full) never lies under its final name.
+    const std::string partial = PartialName(path);
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0 || !(m_file = ::fdopen(fd, "wb"))) {
         error = std::string("cannot create ") + path + ": " + std::strerror(errno);
         if (fd >= 0)
             ::close(fd);
         return false;
     }
-    m_path = path;
+    m_path = partial;
+    m_target = path;
     auto* manager = reinterpret_cast<ErrorManager*>(m_errors);
     m_info->err = jpeg_std_error(&manager->base);
     manager->base.error_exit = onError;
@@ -111,8 +138,13 @@ bool JpegWriter::finish(std::string& error)
     const bool closed = std::fclose(m_file) == 0;
     m_file = nullptr;
     if (!closed) {
-        error = std::string("cannot write ") + m_path + ": " + std::strerror(errno);
-        ::unlink(m_path.c_str());
+        error = std::string("cannot write ") + m_target + ": " + std::strerror(errno);
+        abandon();
+        return false;
+    }
+    if (!publish(m_path, m_target)) {
+        error = std::string("cannot create ") + m_target + ": " + std::strerror(errno);
+        abandon();
         return false;
     }
     m_path.clear();

@@ -9,6 +9,9 @@ struct jpeg_error_mgr;
 
 namespace quarnel::render {
 
+// The name a page is written under until it is complete: hidden, and not matching "*.jpg".
+std::string PartialName(const std::string& target);
+
 // Streams rows of pixels into a JPEG file: RGB with 4:2:0 chroma, or one grey channel. The resolution
 // goes into the file's density fields.
 class JpegWriter final
@@ -19,7 +22,8 @@ public:
     JpegWriter(const JpegWriter&) = delete;
     JpegWriter& operator=(const JpegWriter&) = delete;
 
-    // Creates the file (it must not exist yet). False with a message on failure.
+    // Starts the file; it appears under `path` (which must not exist yet) only when finished. False with a
+    // message on failure.
     bool start(const std::string& path, int width, int height, int components, int quality, int dpi,
                std::string& error);
     // Writes `rows` rows of `width * components` bytes each, `stride` bytes apart.
@@ -32,7 +36,8 @@ private:
     jpeg_compress_struct* m_info = nullptr;
     jpeg_error_mgr* m_errors = nullptr;
     std::FILE* m_file = nullptr;
-    std::string m_path;
+    std::string m_path; // the file being written
+    std::string m_target; // its name once complete
     bool m_started = false;
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mupdf/fitz.h>
+#include <sys/stat.h>
 
 namespace quarnel::render {
 
@@ -60,9 +61,25 @@ void MupdfRenderer::close()
     m_path.clear();
 }
 
+MupdfRenderer::FileState MupdfRenderer::stateOf(const std::string& path)
+{
+    struct stat info = {};
+    FileState state;
+    if (::stat(path.c_str(), &info) == 0)
+        state = {info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+    return state;
+}
+
+bool MupdfRenderer::holdsCurrent(const std::string& path) const
+{
+    return m_document && path == m_path && m_opened.size >= 0 && stateOf(path) == m_opened;
+}
+
 bool MupdfRenderer::open(const std::string& path, int& pageCount, std::string& error)
 {
     close();
+    // Taken before the file is read: a change made while it is read makes the next request open it anew.
+    const FileState state = stateOf(path);
     if (!m_context) {
         error = "the renderer has no memory";
         return false;
@@ -94,6 +111,7 @@ bool MupdfRenderer::open(const std::string& path, int& pageCount, std::string& e
     }
     m_document = document;
     m_path = path;
+    m_opened = state;
     pageCount = count;
     return true;
 }
@@ -226,7 +244,7 @@ PageResult MupdfRenderer::render(const PageRequest& request)
         if (failure == 2)
             result.error = writerError;
         else if (failure == 3)
-            result.error = "the page took too long and was stopped";
+            result.error = kStoppedError;
         else
             result.error = fz_caught_message(m_context);
         return result;

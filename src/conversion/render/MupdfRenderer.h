@@ -23,6 +23,9 @@ struct PageRequest
     std::string target; // a JPEG file that must not exist yet
 };
 
+// The error of a page stopped at its time limit.
+inline constexpr const char* kStoppedError = "the page took too long and was stopped";
+
 struct PageResult
 {
     bool ok = false;
@@ -46,6 +49,9 @@ public:
     bool open(const std::string& path, int& pageCount, std::string& error);
     void close();
     const std::string& path() const { return m_path; }
+    // True when the open document is this path's file as it is now: same device, inode, size and
+    // modification time as when it was opened. A file replaced or rewritten under the name is not.
+    bool holdsCurrent(const std::string& path) const;
 
     // Renders one page.
     PageResult render(const PageRequest& request);
@@ -56,6 +62,13 @@ private:
     fz_context* m_context = nullptr;
     fz_document* m_document = nullptr;
     std::string m_path;
+    struct FileState
+    {
+        unsigned long long device = 0, inode = 0;
+        long long size = -1, modifiedSec = 0, modifiedNsec = 0;
+        bool operator==(const FileState&) const = default;
+    } m_opened;
+    static FileState stateOf(const std::string& path);
     std::mutex m_cookieLock;
     int* m_abort = nullptr; // the running render's stop flag
 };

@@ -10,6 +10,7 @@ namespace quarnel::render {
 // separated by NUL bytes (no path holds one).
 //   to the worker:   "open" id path | "render" id path page dpi quality blackWhite target
 //   from the worker: "opened" id pages | "failed" id message | "done" id width height dpi | "error" id message
+//                    | "stopped" id message (the page ran past its time limit)
 using Message = std::vector<std::string>;
 
 std::string EncodeMessage(const Message& fields);

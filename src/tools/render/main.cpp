@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <sys/prctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -101,7 +104,8 @@ private:
                 job = std::move(m_jobs.front());
                 m_jobs.pop_front();
             }
-            if (slot.renderer.path() != job.path) {
+            // A file replaced or rewritten under the same name is opened anew, never served from the old copy.
+            if (!slot.renderer.holdsCurrent(job.path)) {
                 int pages = 0;
                 std::string error;
                 if (!slot.renderer.open(job.path, pages, error)) {
@@ -127,7 +131,7 @@ private:
                 reply({"done", job.id, std::to_string(result.width), std::to_string(result.height),
                        std::to_string(result.dpi)});
             else
-                reply({"error", job.id, result.error});
+                reply({result.error == kStoppedError ? "stopped" : "error", job.id, result.error});
         }
     }
 
@@ -155,8 +159,12 @@ private:
 
 } // namespace
 
-int main()
+int main(int argc, char* argv[])
 {
+    // Never outlive the program: the kernel ends the worker when its parent goes, however it goes.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (argc > 1 && std::atoll(argv[1]) != static_cast<long long>(::getppid()))
+        return 0; // the parent was already gone before the request above took effect
     const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     Pool pool(cores);
     MupdfRenderer counter(8u << 20);
@@ -164,8 +172,12 @@ int main()
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        // The program closed its end: every page still queued or rendering is dropped, unfinished pages
+        // are never renamed to their final names, and the worker ends now.
         if (n <= 0)
-            break;
+            std::_Exit(0);
         reader.append(buffer, static_cast<std::size_t>(n));
         Message message;
         while (reader.next(message)) {
