@@ -1,9 +1,11 @@
 #include "conversion/ConversionPass.h"
 #include "conversion/Methods.h"
 #include "core/FileProcedures.h"
+#include "core/PrivateFolder.h"
 #include "core/QtServices.h"
 #include "core/SettingsStore.h"
 #include "desktop/HotKey.h"
+#include "desktop/SingleInstance.h"
 #include "desktop/SysTray.h"
 #include "desktop/TerminationSignals.h"
 #include "ui/main/Form1.h"
@@ -11,6 +13,7 @@
 
 #include <QApplication>
 #include <QSessionManager>
+#include <cstdio>
 
 int main(int argc, char* argv[])
 {
@@ -18,6 +21,16 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Quarnel"));
     QApplication::setOrganizationName(QStringLiteral("Vantorell"));
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // A second copy would work on the same log and working folders: it hands over to the first and ends,
+    // before it logs or reads anything.
+    quarnel::MakeStateFolder();
+    quarnel::SingleInstance instance(quarnel::StateFolder());
+    if (!instance.acquire()) {
+        if (!instance.askRunningCopyToShow())
+            std::fprintf(stderr, "Quarnel is already running for this user.\n");
+        return 0;
+    }
 
     quarnel::QtMessageBoxes messages;
     quarnel::QtDesktopOpener opener;
@@ -43,6 +56,8 @@ int main(int argc, char* argv[])
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
                      [&form](QSessionManager&) { form.SaveFolderList(); });
     QObject::connect(&app, &QGuiApplication::aboutToQuit, &form, &quarnel::Form1::Form_QueryUnload);
+
+    QObject::connect(&instance, &quarnel::SingleInstance::showRequested, &form, &quarnel::Form1::bringToFront);
 
     form.Form_Load();
     form.ShowAtStart();

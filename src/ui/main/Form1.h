@@ -91,6 +91,8 @@ public:
     void Check8_Click();
     void Form_Resize();
     void cSysTray1_MouseUp(short button, int id);
+    // Shows the window from the tray, a minimised state or behind others.
+    void bringToFront();
     // Shows the window, or (start in tray) leaves it hidden with the tray's balloon; after Form_Load.
     void ShowAtStart();
     bool minimizedToTray() const { return m_minimizedToTray; }

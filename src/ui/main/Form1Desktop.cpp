@@ -109,6 +109,11 @@ void Form1::Form_Resize()
 
 void Form1::cSysTray1_MouseUp(short, int)
 {
+    bringToFront();
+}
+
+void Form1::bringToFront()
+{
     showNormal();
     raise();
     activateWindow();
