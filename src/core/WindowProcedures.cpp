@@ -56,8 +56,9 @@ QString ShortenTitle(const QString& name)
 
 void SetApplicationTitle()
 {
+    // Kept by the program, not given to Qt as the display name: Qt would append that to every window
+    // title ("Application Error — Quarnel"), and the titles must read exactly as they are set.
     applicationTitleStore() = ShortenTitle(QString::fromLatin1(kProductName));
-    QApplication::setApplicationDisplayName(applicationTitleStore());
 }
 
 void ApplySystemColours(QWidget* window)
