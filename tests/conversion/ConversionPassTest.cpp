@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -391,4 +392,28 @@ TEST_F(PassFixture, APdfThatChangesWhileConvertedIsNotPlacedButConvertedWholeNex
     pass.ConvertPDFs(true);
     EXPECT_EQ(method.converted.size(), 2);
     EXPECT_EQ(outputNames(), QStringList {QStringLiteral("copying.jpg")});
+}
+
+TEST_F(PassFixture, ImagesCopiedAcrossFileSystemsArriveWhole)
+{
+    // Staging in memory (tmpfs), output on disk: placement cannot link and must copy every byte.
+    QTemporaryDir memory(QStringLiteral("/dev/shm/quarnel-test-XXXXXX"));
+    struct stat staged = {};
+    struct stat placed = {};
+    if (!memory.isValid() || ::stat("/dev/shm", &staged) != 0 || ::stat(QFile::encodeName(out.path()), &placed) != 0
+        || staged.st_dev == placed.st_dev)
+        GTEST_SKIP() << "no second file system for the temporary folder here";
+    qputenv("TEMP", memory.path().toUtf8());
+    pass.setLogFilePath(memory.filePath(QStringLiteral("DEV2IVI.log")));
+    const QString pdf = in.write(QStringLiteral("scan.pdf"), "%PDF");
+    setModified(pdf, fakes.clock.current.addSecs(-60));
+    inputs.rows = {in.path()};
+    method.pages = 3;
+    method.imageSize = 300 * 1024;
+    pass.ConvertPDFs(true);
+    ASSERT_EQ(outputNames(), (QStringList {"scan-001.jpg", "scan-002.jpg", "scan-003.jpg"}));
+    for (int page = 1; page <= 3; ++page)
+        EXPECT_EQ(TempTree::read(out.file(QStringLiteral("scan-00%1.jpg").arg(page))), method.imageBytes(page))
+            << "page " << page;
+    EXPECT_TRUE(errorReports().isEmpty());
 }

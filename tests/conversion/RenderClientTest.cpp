@@ -11,8 +11,10 @@
 #include <QImageReader>
 #include <QProcess>
 #include <QThread>
+#include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -280,4 +282,23 @@ TEST(RenderClient, TheWorkerDropsItsQueueWhenItsInputClosesAndEndsWithItsParent)
     ::kill(orphan, SIGKILL);
     for (int fd : {input[0], input[1], report[0], report[1]})
         ::close(fd);
+}
+
+TEST(RenderClient, AnOpenWaitingWhenTheWorkerDiesFailsInsteadOfWaitingForEver)
+{
+    TempTree tree;
+    // Opening a pipe holds the worker until someone writes to it: the open is still pending when the
+    // worker is ended.
+    const QString pipe = tree.file(QStringLiteral("stuck.pdf"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    RenderClient client(kWorker);
+    client.submit(tree.write(QStringLiteral("doc.pdf"), threePages()), 0, 72, 80, false,
+                  tree.file(QStringLiteral("first.jpg")));
+    ASSERT_EQ(failures(client.waitAll()), 0);
+    QTimer::singleShot(300, [&client] { ::kill(static_cast<pid_t>(client.workerProcessId()), SIGKILL); });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_THROW(client.pageCount(pipe), RuntimeError);
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_TRUE(client.takeCutShort());
 }

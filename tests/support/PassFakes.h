@@ -72,7 +72,7 @@ public:
         for (int page = 1; page <= pages; ++page) {
             QFile image(stagingFolder + QStringLiteral("/%1-%2.jpg").arg(stem).arg(page, 3, 10, QChar(u'0')));
             if (image.open(QIODevice::WriteOnly))
-                image.write("JPEG page " + QByteArray::number(page));
+                image.write(imageBytes(page));
         }
         if (tildeFile) {
             QFile extra(stagingFolder + QStringLiteral("/~work.jpg"));
@@ -82,7 +82,19 @@ public:
         return pages > 0;
     }
 
+    // What the image of a page holds: a short text, or `imageSize` bytes that differ from page to page.
+    QByteArray imageBytes(int page) const
+    {
+        if (imageSize <= 0)
+            return "JPEG page " + QByteArray::number(page);
+        QByteArray bytes(imageSize, '\0');
+        for (int i = 0; i < imageSize; ++i)
+            bytes[i] = static_cast<char>((i * 31 + page * 7 + i / 4093) & 0xff);
+        return bytes;
+    }
+
     int pages = 1;
+    int imageSize = 0;
     bool tildeFile = false;
     QStringList failing;
     QStringList converted;
