@@ -14,6 +14,7 @@
 #include "core/Services.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -165,7 +166,13 @@ int main(int argc, char** argv)
         // One folder per PDF, so that the imaging method can be asked for exactly its page count.
         for (const QString& pdf : pdfs) {
             QTemporaryDir folder;
-            QFile::copy(pdf, folder.filePath(QFileInfo(pdf).fileName()));
+            const QString copy = folder.filePath(QFileInfo(pdf).fileName());
+            QFile::copy(pdf, copy);
+            // A copy that has settled, as a PDF a watched folder received a while ago: the pass leaves
+            // one written within the last seconds for a later pass.
+            QFile settled(copy);
+            if (settled.open(QIODevice::ReadWrite))
+                settled.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
             window.folder = folder.path();
             options.pages = QString::number(renderer.pageCount(pdf));
             gaps.start();

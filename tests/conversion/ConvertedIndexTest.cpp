@@ -136,3 +136,16 @@ TEST(ConvertedIndex, StaysEqualToAFullReadAcrossOutsideChanges)
                 << "round " << round << " action " << action;
     }
 }
+
+TEST(ConvertedIndex, ALogWrittenUnderOtherRegionalSettingsStillReads)
+{
+    // The tests run under the C locale; these lines were written under United States settings.
+    ASSERT_NE(QLocale::system().name(), QStringLiteral("en_US"));
+    const QLocale american(QLocale::English, QLocale::UnitedStates);
+    TempTree tree;
+    const QString log = tree.write(QStringLiteral("DEV2IVI.log"), "Started x\r\n");
+    append(log, LogLine::converted(LogDateTimeText(kMorning, american), QStringLiteral("/in/a.pdf")).toUtf8() + "\r\n");
+    ConvertedIndex index(log);
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/in/a.pdf")), kMorning);
+    EXPECT_EQ(ConvertedIndex::newestConvertedByFullRead(log, QStringLiteral("/in/a.pdf")), kMorning);
+}
