@@ -159,3 +159,27 @@ TEST_F(Form2Fixture, UnconvertibleStoredValuesAreReportedAtTheirSteps)
     EXPECT_EQ(settings.GetSetting(SettingKey::Check5), QStringLiteral("x"));
     EXPECT_EQ(settings.GetSetting(SettingKey::Slider2), QStringLiteral("99999999999"));
 }
+
+TEST_F(Form2Fixture, StoredChoicesComeBackAtStartAndEachButtonSelectsItsOwnMethod)
+{
+    const std::vector<std::pair<QString, Method>> stored {{QStringLiteral("1"), Method::Ghostscript},
+                                                          {QStringLiteral("2"), Method::BlackWhite},
+                                                          {QStringLiteral("3"), Method::Acrobat},
+                                                          {QStringLiteral("4"), Method::GflAx}};
+    for (const auto& [value, method] : stored) {
+        settings.SaveSetting(SettingKey::Option, value);
+        settings.SaveSetting(SettingKey::Slider2, QStringLiteral("40"));
+        restored();
+        EXPECT_EQ(form->selectedMethod(), method) << qPrintable(value);
+        EXPECT_EQ(form->quality(), 40) << "the stored JPEG quality is restored";
+    }
+    const std::vector<std::pair<const char*, Method>> buttons {{"Option2", Method::Ghostscript},
+                                                               {"Option3", Method::BlackWhite},
+                                                               {"Option1", Method::Acrobat},
+                                                               {"Option4", Method::GflAx}};
+    for (const auto& [button, method] : buttons) {
+        child<QRadioButton>(button)->click();
+        EXPECT_EQ(form->selectedMethod(), method) << button;
+    }
+    EXPECT_TRUE(messages.boxes.empty());
+}
