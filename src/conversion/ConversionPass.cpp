@@ -112,8 +112,9 @@ void ConversionPass::ConvertPDFs(bool silent)
         emit passFinished();
         return;
     }
-    // A pass whose outcomes cannot be logged would convert every PDF again at every pass.
-    if (!guard.step(114, [&] { CheckLogAppendable(m_logFilePath); })) {
+    // A pass whose outcomes cannot be logged would convert every PDF again at every pass. (An added step,
+    // numbered between the ones around it.)
+    if (!guard.step(111, [&] { CheckLogAppendable(m_logFilePath); })) {
         m_running = false;
         emit passFinished();
         return;

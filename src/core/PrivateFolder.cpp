@@ -41,7 +41,7 @@ RuntimeError refused()
 QString StateFolder()
 {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification ignores a relative value.
+    // The XDG base directory rules ignore a relative value.
     if (base.isEmpty() || !base.startsWith(u'/'))
         base = QDir::homePath() + QStringLiteral("/.local/state");
     while (base.size() > 1 && base.endsWith(u'/'))

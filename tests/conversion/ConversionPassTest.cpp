@@ -324,7 +324,7 @@ TEST_F(PassFixture, ALogThatCannotBeAppendedToStopsEveryPassBeforeItConverts)
     EXPECT_TRUE(method.converted.isEmpty());
     EXPECT_TRUE(outputNames().isEmpty());
     ASSERT_EQ(errorReports().size(), 3) << "one report per pass, not one per PDF";
-    EXPECT_TRUE(errorReports()[0].contains(QStringLiteral("Form1.ConvertPDFs at line 114")));
+    EXPECT_TRUE(errorReports()[0].contains(QStringLiteral("Form1.ConvertPDFs at line 111")));
     EXPECT_TRUE(inputs.busyCalls.empty());
 
     QDir().rmdir(logPath());

@@ -44,6 +44,15 @@ int quantizerSum(const QByteArray& jpeg)
     return sum;
 }
 
+// A program folder whose Ghostscript is the given script, beside the real batch runner.
+void withGhostscript(const TempTree& program, const QByteArray& script)
+{
+    program.write(QStringLiteral("ps/gswin32c"), script);
+    QFile::setPermissions(program.file(QStringLiteral("ps/gswin32c")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::copy(kBin + QStringLiteral("/quarnel-batch"), program.file(QStringLiteral("quarnel-batch")));
+}
+
 QStringList jpegsIn(const QString& folder)
 {
     return QDir(folder).entryList({QStringLiteral("*.jpg")}, QDir::Files, QDir::Name);
@@ -152,10 +161,7 @@ TEST_F(MethodFixture, BatchMethodsFailCleanlyOnBrokenInput)
 TEST_F(MethodFixture, ConverterThatNeverEndsIsStoppedWithItsChildren)
 {
     TempTree program;
-    program.write(QStringLiteral("ps/gswin32c"), "#!/bin/sh\nsleep 300 &\nsleep 300\n");
-    QFile::setPermissions(program.file(QStringLiteral("ps/gswin32c")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QFile::copy(kBin + QStringLiteral("/quarnel-batch"), program.file(QStringLiteral("quarnel-batch")));
+    withGhostscript(program, "#!/bin/sh\nsleep 300 &\nsleep 300\n");
     SystemLauncher local(program.path());
     BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, local, messages, program.path());
     method.setTimeLimit(std::chrono::milliseconds(700));
@@ -420,10 +426,7 @@ TEST_F(MethodFixture, AConverterEndedAtItsTimeLimitHandsOverNothing)
 {
     // It writes its first page, then never finishes the rest.
     TempTree program;
-    program.write(QStringLiteral("ps/gswin32c"), "#!/bin/sh\necho page > current-001.jpg\nsleep 300\n");
-    QFile::setPermissions(program.file(QStringLiteral("ps/gswin32c")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QFile::copy(kBin + QStringLiteral("/quarnel-batch"), program.file(QStringLiteral("quarnel-batch")));
+    withGhostscript(program, "#!/bin/sh\necho page > current-001.jpg\nsleep 300\n");
     SystemLauncher local(program.path());
     BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, local, messages, program.path());
     method.setTimeLimit(std::chrono::milliseconds(1500));
