@@ -41,6 +41,13 @@ int failures(const std::map<int, RenderClient::Outcome>& outcomes)
     return count;
 }
 
+// Renders one page at 72 dpi and gives the image's width; -1 when the page failed.
+int renderedWidth(RenderClient& client, const QString& pdf, int page, const QString& target)
+{
+    client.submit(pdf, page, 72, 80, false, target);
+    return failures(client.waitAll()) == 0 ? QImage(target).width() : -1;
+}
+
 } // namespace
 
 TEST(RenderClient, SurvivesAWorkerThatCrashes)
@@ -58,10 +65,8 @@ TEST(RenderClient, SurvivesAWorkerThatCrashes)
     EXPECT_FALSE(QFile::exists(tree.file(QStringLiteral("crash-1.jpg"))));
     qunsetenv("QUARNEL_RENDER_CRASH_PAGE");
     // The next document gets a new worker.
-    client.submit(pdf, 1, 72, 80, false, tree.file(QStringLiteral("after.jpg")));
-    EXPECT_EQ(failures(client.waitAll()), 0);
+    EXPECT_EQ(renderedWidth(client, pdf, 1, tree.file(QStringLiteral("after.jpg"))), 612);
     EXPECT_NE(client.workerProcessId(), firstWorker);
-    EXPECT_EQ(QImage(tree.file(QStringLiteral("after.jpg"))).width(), 612);
 }
 
 TEST(RenderClient, APageThatHangsIsGivenUp)
@@ -137,27 +142,21 @@ TEST(RenderClient, APdfReplacedUnderTheSameNameIsRenderedFromItsNewVersion)
     TempTree tree;
     const QString pdf = tree.write(QStringLiteral("report.pdf"), samples::MakeSamplePdf({{}}));
     RenderClient client(kWorker);
-    client.submit(pdf, 0, 72, 80, false, tree.file(QStringLiteral("old.jpg")));
-    ASSERT_EQ(failures(client.waitAll()), 0);
-    EXPECT_EQ(QImage(tree.file(QStringLiteral("old.jpg"))).width(), 612);
+    EXPECT_EQ(renderedWidth(client, pdf, 0, tree.file(QStringLiteral("old.jpg"))), 612);
 
     // Rewritten in place (a scanner saving again), then replaced by a rename (a download finishing).
     std::vector<samples::SamplePage> small(3);
     for (auto& page : small)
         page.size = {300, 300};
     tree.write(QStringLiteral("report.pdf"), samples::MakeSamplePdf(small));
-    client.submit(pdf, 2, 72, 80, false, tree.file(QStringLiteral("rewritten.jpg")));
-    ASSERT_EQ(failures(client.waitAll()), 0);
-    EXPECT_EQ(QImage(tree.file(QStringLiteral("rewritten.jpg"))).width(), 300);
+    EXPECT_EQ(renderedWidth(client, pdf, 2, tree.file(QStringLiteral("rewritten.jpg"))), 300);
 
     small.resize(2);
     for (auto& page : small)
         page.size = {200, 200};
     const QString next = tree.write(QStringLiteral("next.pdf"), samples::MakeSamplePdf(small));
     ASSERT_EQ(::rename(QFile::encodeName(next).constData(), QFile::encodeName(pdf).constData()), 0);
-    client.submit(pdf, 1, 72, 80, false, tree.file(QStringLiteral("renamed.jpg")));
-    ASSERT_EQ(failures(client.waitAll()), 0);
-    EXPECT_EQ(QImage(tree.file(QStringLiteral("renamed.jpg"))).width(), 200);
+    EXPECT_EQ(renderedWidth(client, pdf, 1, tree.file(QStringLiteral("renamed.jpg"))), 200);
 }
 
 TEST(RenderClient, WorkCutShortIsToldApartFromPagesTheDocumentRefuses)
