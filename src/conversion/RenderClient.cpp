@@ -66,6 +66,7 @@ bool RenderClient::ensureStarted()
             workerEnded();
     });
     m_reader = render::MessageReader();
+    m_garbled = false;
     // The worker ends itself when this process is gone; it is told which process that is.
     m_process->start(m_workerPath, {QString::number(QCoreApplication::applicationPid())});
     return m_process->waitForStarted(10000);
@@ -79,13 +80,17 @@ void RenderClient::send(const render::Message& message)
 
 void RenderClient::readReplies()
 {
+    if (m_garbled)
+        return;
     const QByteArray bytes = m_process->readAllStandardOutput();
     m_reader.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
     m_lastWordMs = nowMs();
     render::Message message;
     while (m_reader.next(message)) {
-        if (message.size() < 2)
-            continue;
+        if (!render::IsWellFormedReply(message)) {
+            m_garbled = true;
+            break;
+        }
         const int id = std::atoi(message[1].c_str());
         const QString text = message.size() > 2 ? QString::fromStdString(message[2]) : QString();
         if (message[0] == "opened") {
@@ -102,6 +107,18 @@ void RenderClient::readReplies()
             m_cutShort = true;
         }
     }
+    // A worker that no longer speaks the protocol cannot be trusted with what it still has.
+    if (m_garbled || m_reader.broken()) {
+        m_garbled = true;
+        endWorker();
+    }
+}
+
+void RenderClient::endWorker()
+{
+    m_process->kill();
+    m_process->waitForFinished(2000);
+    workerEnded();
 }
 
 void RenderClient::workerEnded()
@@ -132,9 +149,7 @@ bool RenderClient::waitFor(const std::function<bool()>& done)
             return true;
         if (nowMs() - m_lastWordMs > m_stallLimit.count() && m_process) {
             // A page that hangs the library ends the worker; its pages fail, the program goes on.
-            m_process->kill();
-            m_process->waitForFinished(2000);
-            workerEnded();
+            endWorker();
         }
         return done();
     };

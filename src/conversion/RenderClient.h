@@ -50,6 +50,7 @@ private:
     void send(const render::Message& message);
     void readReplies();
     void workerEnded();
+    void endWorker();
     bool waitFor(const std::function<bool()>& done);
 
     QString m_workerPath;
@@ -63,6 +64,7 @@ private:
     std::chrono::milliseconds m_stallLimit {(render::kPageTimeLimitSeconds + 60) * 1000};
     qint64 m_lastWordMs = 0;
     bool m_cutShort = false;
+    bool m_garbled = false; // the worker's replies stopped making sense
 };
 
 } // namespace quarnel

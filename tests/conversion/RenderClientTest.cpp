@@ -1,5 +1,6 @@
 #include "conversion/RenderClient.h"
 
+#include "conversion/render/RenderProtocol.h"
 #include "core/RuntimeError.h"
 #include "support/TempTree.h"
 #include "tools/samples/SamplePdf.h"
@@ -300,4 +301,75 @@ TEST(RenderClient, AnOpenWaitingWhenTheWorkerDiesFailsInsteadOfWaitingForEver)
     EXPECT_THROW(client.pageCount(pipe), RuntimeError);
     EXPECT_LT(clock.elapsed(), 10000);
     EXPECT_TRUE(client.takeCutShort());
+}
+
+TEST(RenderProtocol, MessagesSurviveAnySplitAndABadLengthEndsTheStream)
+{
+    const render::Message open {"open", "7", "/in/\xc3\xa9t\xc3\xa9 report.pdf"};
+    const render::Message done {"done", "8", "", "1100", "300"};
+    const std::string stream = render::EncodeMessage(open) + render::EncodeMessage(done);
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        render::MessageReader reader;
+        std::vector<render::Message> got;
+        render::Message message;
+        reader.append(stream.data(), cut);
+        while (reader.next(message))
+            got.push_back(message);
+        reader.append(stream.data() + cut, stream.size() - cut);
+        while (reader.next(message))
+            got.push_back(message);
+        EXPECT_EQ(got, (std::vector<render::Message> {open, done})) << "split at " << cut;
+    }
+    // A length no message can have: what follows is never read as messages, even when it looks like one.
+    render::MessageReader reader;
+    const std::string oversized("\xff\xff\xff\xff", 4);
+    const std::string after = render::EncodeMessage({"opened", "1", "3"});
+    reader.append(oversized.data(), oversized.size());
+    reader.append(after.data(), after.size());
+    render::Message message;
+    EXPECT_FALSE(reader.next(message));
+    EXPECT_TRUE(reader.broken());
+    reader.append(after.data(), after.size());
+    EXPECT_FALSE(reader.next(message));
+
+    EXPECT_TRUE(render::IsWellFormedReply({"opened", "1", "3"}));
+    EXPECT_FALSE(render::IsWellFormedReply({"opened", "1"}));
+    EXPECT_FALSE(render::IsWellFormedReply({"opened", "1", "-2"}));
+    EXPECT_FALSE(render::IsWellFormedReply({"done", "x", "1", "1", "1"}));
+    EXPECT_FALSE(render::IsWellFormedReply({"sure"}));
+}
+
+TEST(RenderClient, AWorkerThatStopsMakingSenseIsEndedAndItsWorkFails)
+{
+    // Stand-in workers: one replies without the page count, one sends a length no message can have
+    // followed by what looks like a good reply.
+    const std::vector<QByteArray> replies {
+        "printf '\\010\\000\\000\\000opened\\000'; printf 1",
+        "printf '\\377\\377\\377\\377\\010\\000\\000\\000opened\\000'; printf 1; printf '\\000'; printf 3"};
+    for (const QByteArray& reply : replies) {
+        TempTree tree;
+        const QString worker = tree.write(QStringLiteral("worker"), "#!/bin/sh\n" + reply + "\nexec sleep 60\n");
+        QFile::setPermissions(worker, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        RenderClient client(worker);
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_THROW(client.pageCount(tree.write(QStringLiteral("doc.pdf"), threePages())), RuntimeError)
+            << reply.constData();
+        EXPECT_LT(clock.elapsed(), 10000);
+        EXPECT_TRUE(client.takeCutShort());
+    }
+}
+
+TEST(RenderWorker, ARequestItCannotReadEndsItInsteadOfLeavingTheProgramWaiting)
+{
+    for (const std::string& request :
+         {render::EncodeMessage({"open", "1"}), std::string("\xff\xff\xff\x7f", 4) + render::EncodeMessage({"open"})}) {
+        QProcess worker;
+        worker.start(kWorker, {QString::number(QCoreApplication::applicationPid())});
+        ASSERT_TRUE(worker.waitForStarted());
+        worker.write(request.data(), static_cast<qint64>(request.size()));
+        EXPECT_TRUE(worker.waitForFinished(5000));
+        EXPECT_EQ(worker.exitCode(), 2);
+        EXPECT_TRUE(worker.readAllStandardOutput().isEmpty());
+    }
 }

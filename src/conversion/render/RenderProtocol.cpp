@@ -31,6 +31,7 @@ bool MessageReader::next(Message& message)
             << (8 * i);
     if (size > kMaxMessage) {
         m_buffer.clear();
+        m_broken = true;
         return false;
     }
     if (m_buffer.size() < 4 + static_cast<std::size_t>(size))
@@ -48,6 +49,19 @@ bool MessageReader::next(Message& message)
     message.push_back(field);
     m_buffer.erase(0, 4 + size);
     return true;
+}
+
+bool IsWellFormedReply(const Message& message)
+{
+    if (message.size() < 2 || message[1].empty() || message[1].find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const std::string& kind = message[0];
+    if (kind == "opened")
+        return message.size() == 3 && !message[2].empty() && message[2].size() <= 9
+            && message[2].find_first_not_of("0123456789") == std::string::npos;
+    if (kind == "done")
+        return message.size() == 5;
+    return (kind == "failed" || kind == "error" || kind == "stopped") && message.size() == 3;
 }
 
 } // namespace quarnel::render

@@ -19,13 +19,24 @@ std::string EncodeMessage(const Message& fields);
 class MessageReader
 {
 public:
-    void append(const char* data, std::size_t size) { m_buffer.append(data, size); }
+    void append(const char* data, std::size_t size)
+    {
+        if (!m_broken)
+            m_buffer.append(data, size);
+    }
     // True with the next whole message, if one has arrived.
     bool next(Message& message);
+    // A length no message can have was read: where the next message starts is lost for good, so
+    // nothing more is handed out and the peer must be ended.
+    bool broken() const { return m_broken; }
 
 private:
     std::string m_buffer;
+    bool m_broken = false;
 };
+
+// True when a reply from the worker has the fields its kind needs.
+bool IsWellFormedReply(const Message& message);
 
 // The time one page may take before its rendering is stopped.
 inline constexpr int kPageTimeLimitSeconds = 60;

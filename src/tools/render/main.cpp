@@ -198,8 +198,13 @@ int main(int argc, char* argv[])
                 job.request.blackWhite = message[6] == "1";
                 job.request.target = message[7];
                 pool.submit(std::move(job));
+            } else {
+                // Not a request of ours: the program is told by the worker's end, not by silence.
+                std::_Exit(2);
             }
         }
+        if (reader.broken())
+            std::_Exit(2);
     }
     return 0;
 }
