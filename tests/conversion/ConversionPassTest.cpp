@@ -1,6 +1,7 @@
 #include "conversion/ConversionPass.h"
 
 #include "conversion/ConversionLog.h"
+#include "core/ProcessLaunch.h"
 #include "support/Fakes.h"
 #include "support/PassFakes.h"
 #include "support/TempTree.h"
@@ -252,6 +253,41 @@ TEST_F(PassFixture, ImagesThatCannotBePlacedLeaveThePdfForTheNextPass)
     method.during = nullptr;
     pass.ConvertPDFs(true);
     EXPECT_EQ(outputNames(), QStringList {QStringLiteral("a.jpg")});
+}
+
+TEST_F(PassFixture, OnePageThatCannotBePlacedFailsThePdfWhateverPageItIs)
+{
+    // The longest name the file system takes: the first page's name is already used in the output
+    // folder, and its numbered name is one byte too long, so only that page cannot be placed.
+    const QString stem(247, u'n');
+    in.write(stem + QStringLiteral(".pdf"), "%PDF");
+    out.write(stem + QStringLiteral("-001.jpg"), "the user's own");
+    inputs.rows = {in.path()};
+    method.pages = 3;
+    pass.ConvertPDFs(true);
+    const QString pdf = in.path() + u'/' + stem + QStringLiteral(".pdf");
+    EXPECT_EQ(outcomes(), QStringList {QStringLiteral("Could not create JPG on ") + pdf});
+    EXPECT_EQ(outputNames(), (QStringList {stem + "-001.jpg", stem + "-002.jpg", stem + "-003.jpg"}));
+    EXPECT_EQ(TempTree::read(out.file(stem + QStringLiteral("-001.jpg"))), "the user's own");
+}
+
+TEST_F(PassFixture, AnEndDuringTheMethodRemovesTheStagingFolderItWorksIn)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    const auto staged
+        = [this] { return QDir(temp.path()).entryList({QStringLiteral("quarnel-staging-*")}, QDir::Dirs).size(); };
+    qsizetype during = -1;
+    qsizetype afterEnd = -1;
+    method.during = [&](const QString&) {
+        during = staged();
+        EndRunningBatch(); // what SIGTERM or the session's end does now
+        afterEnd = staged();
+    };
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(during, 1);
+    EXPECT_EQ(afterEnd, 0);
+    EXPECT_TRUE(outputNames().isEmpty());
 }
 
 TEST_F(PassFixture, LogClearedMidPassGetsTheRestOfThePass)

@@ -384,17 +384,25 @@ TEST_F(MethodFixture, StandInsRefuseBadDocuments)
         EXPECT_FALSE(gflax.Convert(pdf, staging.path())) << qPrintable(name);
     }
     EXPECT_TRUE(jpegsIn(staging.path()).isEmpty());
-    // A truncated file is repaired as far as it goes: converted or refused, and the renderer lives on.
+    // A truncated file is repaired as far as it goes: the pages of its cross-reference come out whole.
     const QString cut = in.write(QStringLiteral("cut.pdf"), pagesPdf(3).left(900));
     TempTree cutStaging;
-    const bool converted = acrobat.Convert(cut, cutStaging.path());
-    EXPECT_EQ(converted, !jpegsIn(cutStaging.path()).isEmpty());
-    // A page tree that claims 200 million pages: the one real page is converted, the rest given up.
+    ASSERT_TRUE(acrobat.Convert(cut, cutStaging.path()));
+    EXPECT_EQ(jpegsIn(cutStaging.path()), (QStringList {"cut_Page_1.jpg", "cut_Page_2.jpg", "cut_Page_3.jpg"}));
+    EXPECT_EQ(QImage(cutStaging.file(QStringLiteral("cut_Page_1.jpg"))).width(), 2550);
+    // A page tree that claims 200 million pages: the one real page is converted, the rest given up
+    // quickly, and the renderer still converts the next PDF.
     const QString liar = in.write(QStringLiteral("liar.pdf"), samples::MakePdfClaimingPages(200000000));
+    TempTree liarStaging;
     QElapsedTimer clock;
     clock.start();
-    acrobat.Convert(liar, staging.path());
+    ASSERT_TRUE(acrobat.Convert(liar, liarStaging.path()));
     EXPECT_LT(clock.elapsed(), 60000);
+    EXPECT_EQ(jpegsIn(liarStaging.path()), QStringList {QStringLiteral("liar_Page_1.jpg")});
+    EXPECT_FALSE(QImage(liarStaging.file(QStringLiteral("liar_Page_1.jpg"))).isNull());
+    TempTree after;
+    EXPECT_TRUE(acrobat.Convert(in.write(QStringLiteral("after.pdf"), pagesPdf(1)), after.path()));
+    EXPECT_EQ(jpegsIn(after.path()), QStringList {QStringLiteral("after.jpg")});
 }
 
 TEST_F(MethodFixture, BatchMethodsWorkOnlyInAWorkingFolderOfTheirOwn)

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -35,6 +36,13 @@ public:
 void makeExecutable(const QString& path)
 {
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// The background child of a converter is gone, or a zombie waiting to be reaped by whoever adopted it.
+bool hasEnded(pid_t child)
+{
+    const QByteArray stat = TempTree::read(QStringLiteral("/proc/%1/stat").arg(child));
+    return ::kill(child, 0) != 0 || stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
 } // namespace
@@ -126,12 +134,33 @@ TEST(OpenAndWait, ConverterThatNeverEndsIsEndedWithItsGroup)
     EXPECT_LT(clock.elapsed(), 5000);
     const pid_t child = TempTree::read(tree.file(QStringLiteral("child.pid"))).trimmed().toInt();
     ASSERT_GT(child, 0);
-    // The background child went too: gone, or a zombie waiting to be reaped by whoever adopted it.
-    const auto ended = [child] {
-        const QByteArray stat = TempTree::read(QStringLiteral("/proc/%1/stat").arg(child));
-        return ::kill(child, 0) != 0 || stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
-    };
-    EXPECT_TRUE(WaitServingEvents(ended, std::chrono::seconds(2)));
+    EXPECT_TRUE(WaitServingEvents([child] { return hasEnded(child); }, std::chrono::seconds(2)));
+}
+
+TEST(OpenAndWait, EndingTheProgramMidBatchEndsTheConverterAndRemovesTheStagingFolder)
+{
+    TempTree tree;
+    const QString tool
+        = tree.write(QStringLiteral("forever"), "#!/bin/sh\nsleep 300 &\necho $! > child.pid\nsleep 300\n");
+    makeExecutable(tool);
+    tree.write(QStringLiteral("run.bat"), "forever\r\n");
+    tree.write(QStringLiteral("staging/report-001.jpg"), "half a pass");
+    SetActiveStagingFolder(tree.file(QStringLiteral("staging")));
+    // What the program's end does while a pass waits for its converter.
+    QTimer::singleShot(400, [] { EndRunningBatch(); });
+    SystemLauncher launcher(kBin);
+    QElapsedTimer clock;
+    clock.start();
+    OpenAndWait(launcher, tree.file(QStringLiteral("run.bat")), 0, tree.path(), std::chrono::seconds(120));
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("staging"))));
+    const pid_t child = TempTree::read(tree.file(QStringLiteral("child.pid"))).trimmed().toInt();
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(WaitServingEvents([child] { return hasEnded(child); }, std::chrono::seconds(2)));
+    // With no pass running, the end removes nothing.
+    SetActiveStagingFolder(QString());
+    EndRunningBatch();
+    EXPECT_TRUE(QFileInfo::exists(tree.file(QStringLiteral("run.bat"))));
 }
 
 TEST(BatchRunner, ParsesQuotesAndPercent)

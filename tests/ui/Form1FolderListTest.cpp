@@ -1,3 +1,4 @@
+#include "folders/FolderListFormat.h"
 #include "support/Form1Fixture.h"
 
 #include <QCoreApplication>
@@ -44,6 +45,24 @@ TEST_F(Form1Fixture, AddingATreeAddsTheFolderAndItsSubfolders)
     EXPECT_EQ(rows().size(), 2);
     child<QPushButton>("PushButton1")->click(); // the same folder again doubles the rows
     EXPECT_EQ(rows(), (QStringList {in, in + QStringLiteral("sub/"), in, in + QStringLiteral("sub/")}));
+}
+
+TEST_F(Form1Fixture, TheSessionSaveKeepsTheListWithoutEndingTheProgram)
+{
+    TempTree tree;
+    tree.mkdir(QStringLiteral("scans"));
+    tree.mkdir(QStringLiteral("faxes"));
+    form().Form_Load();
+    fakes.dialogs.folderAnswers = {tree.file(QStringLiteral("scans")), tree.file(QStringLiteral("faxes"))};
+    child<QPushButton>("PushButton1")->click();
+    child<QPushButton>("PushButton1")->click();
+    form().SaveFolderList();
+    EXPECT_EQ(fakes.programEnd.calls, 0);
+    // The session may end the program without a close: what was saved is the list as it stood.
+    const SettingsStore afterwards(settingsPath());
+    EXPECT_EQ(FolderListFromStored(afterwards.GetSetting(SettingKey::Listview1)),
+              (QStringList {tree.file(QStringLiteral("scans/")), tree.file(QStringLiteral("faxes/"))}));
+    EXPECT_TRUE(fakes.messages.boxes.empty());
 }
 
 TEST_F(Form1Fixture, SampleFolderIsAddedAndOpenedOnYes)

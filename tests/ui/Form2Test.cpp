@@ -1,13 +1,19 @@
 #include "ui/options/Form2.h"
 
+#include "conversion/ConversionPass.h"
+#include "conversion/Methods.h"
 #include "core/ErrorReport.h"
 #include "core/SettingsStore.h"
 #include "support/Fakes.h"
+#include "support/PassFakes.h"
 #include "support/TempTree.h"
+#include "tools/samples/SamplePdf.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -182,4 +188,70 @@ TEST_F(Form2Fixture, StoredChoicesComeBackAtStartAndEachButtonSelectsItsOwnMetho
         EXPECT_EQ(form->selectedMethod(), method) << button;
     }
     EXPECT_TRUE(messages.boxes.empty());
+}
+
+namespace {
+
+// True when every sampled pixel has equal red, green and blue.
+bool looksGrey(const QImage& image)
+{
+    for (int y = 0; y < image.height(); y += 7)
+        for (int x = 0; x < image.width(); x += 7) {
+            const QRgb pixel = image.pixel(x, y);
+            if (qRed(pixel) != qGreen(pixel) || qGreen(pixel) != qBlue(pixel))
+                return false;
+        }
+    return true;
+}
+
+} // namespace
+
+TEST_F(Form2Fixture, EachButtonConvertsWithItsOwnMethod)
+{
+    // The real options window chooses among the real methods; each method's images tell it apart.
+    restored();
+    TempTree temp, in;
+    qputenv("TEMP", temp.path().toUtf8());
+    FakeServices fakes;
+    FakePassInputs inputs;
+    inputs.rows = {in.path()};
+    MethodSet methods(*form, messages, QStringLiteral(QUARNEL_BIN_DIR));
+    ConversionPass pass(inputs, *form, messages, fakes.clock, temp.file(QStringLiteral("DEV2IVI.log")));
+    methods.installInto(pass);
+    fakes.clock.current = QDateTime::currentDateTime().addSecs(10);
+    // A red title on each page: colour methods keep it, black-and-white does not.
+    std::vector<samples::SamplePage> pages(2);
+    pages[0].title = QStringLiteral("One");
+    pages[1].title = QStringLiteral("Two");
+    in.write(QStringLiteral("report.pdf"), samples::MakeSamplePdf(pages));
+    child<QComboBox>("Combo_Resolution")->setCurrentText(QStringLiteral("72"));
+    child<QLineEdit>("Txt_Pages")->setText(QStringLiteral("2"));
+    struct Expected
+    {
+        const char* button;
+        QStringList names;
+        int width; // of a US Letter page
+        bool grey;
+    };
+    const std::vector<Expected> cases {
+        {"Option2", {"report-001.jpg", "report-002.jpg"}, 2550, false},
+        {"Option3", {"report-001.jpg", "report-002.jpg"}, 1700, true}, // 200 dpi
+        {"Option1", {"report_Page_1.jpg", "report_Page_2.jpg"}, 2550, false},
+        {"Option4", {"report1.jpg", "report2.jpg"}, 612, false},
+    };
+    for (const Expected& expected : cases) {
+        TempTree out;
+        inputs.output = out.path();
+        QFile::remove(temp.file(QStringLiteral("DEV2IVI.log")));
+        child<QRadioButton>(expected.button)->click();
+        pass.ConvertPDFs(true);
+        const QStringList names = QDir(out.path()).entryList(QDir::Files, QDir::Name);
+        ASSERT_EQ(names, expected.names) << expected.button;
+        for (const QString& name : names) {
+            const QImage image(out.file(name));
+            EXPECT_EQ(image.width(), expected.width) << expected.button << ' ' << qPrintable(name);
+            EXPECT_EQ(looksGrey(image), expected.grey) << expected.button << ' ' << qPrintable(name);
+        }
+    }
+    EXPECT_TRUE(messages.boxes.empty()) << qPrintable(messages.texts().join(u'\n'));
 }
