@@ -16,7 +16,7 @@ packages=(
     # the Ghostscript method
     ghostscript
     # tests
-    libgtest-dev xvfb xauth xdotool x11-utils trayer openbox poppler-utils desktop-file-utils
+    libgtest-dev xvfb xauth xdotool x11-utils trayer openbox poppler-utils desktop-file-utils xclip file
     # opening the log and folders on the desktop
     xdg-utils
 )

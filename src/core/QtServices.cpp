@@ -3,11 +3,14 @@
 #include "core/ProcessLaunch.h"
 #include "core/WindowProcedures.h"
 
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QRandomGenerator>
+#include <QShortcut>
 #include <cstdio>
 #include <unistd.h>
 
@@ -22,6 +25,10 @@ QMessageBox::StandardButton showBox(QWidget* parent, QMessageBox::Icon icon, con
     QString shown = text;
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
     QMessageBox box(icon, title, shown, buttons, parent);
+    // Ctrl+C copies the box's title and text, so that a report can be pasted where help is asked for.
+    const QShortcut copy(QKeySequence::Copy, &box, [&] {
+        QGuiApplication::clipboard()->setText(title + QStringLiteral("\n\n") + shown + u'\n');
+    });
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

@@ -52,7 +52,8 @@ error_box() { [ -n "$(visible_windows 'Application Error')" ]; }
 # Clicks a point of the main window (client coordinates at 96 dpi, as the layout gives them).
 click_main() { xdotool mousemove --window "$(main_window)" "$1" "$2" click 1; }
 click_options() { xdotool mousemove --window "$(options_window)" "$1" "$2" click 1; }
-# Waits for a message box that stays (not a window that only flashes by), then answers it with keys.
+# Waits for a message box that stays (not a window that only flashes by), checks that its text holds
+# the given words (Ctrl+C copies a message box's title, text and buttons), then answers it with keys.
 answer_box() {
     local box="" seen=""
     for _ in $(seq 1 100); do
@@ -65,9 +66,20 @@ answer_box() {
     [ -n "$box" ] || fail "no message box for: $2"
     xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus "$box" 2>/dev/null || true
     sleep 0.2
+    printf '' | xclip -selection clipboard
+    xdotool key ctrl+c
+    e2e_until 5 box_says "$2" || fail "the message box does not say \"$2\": $(xclip -o -selection clipboard 2>&1)"
     xdotool key "$1"
     e2e_until 10 no_box || fail "the message box stayed: $2"
 }
+
+box_says() { xclip -o -selection clipboard 2>/dev/null | grep -qF -- "$1"; }
+
+# The desktop's opener, recorded instead of run: what the program asks it to open.
+mkdir -p "$E2E_ROOT/bin"
+printf '#!/bin/sh\nprintf "%%s\\n" "$*" >> "%s/opened"\n' "$E2E_ROOT" > "$E2E_ROOT/bin/xdg-open"
+chmod +x "$E2E_ROOT/bin/xdg-open"
+export PATH="$E2E_ROOT/bin:$PATH"
 
 # First start, no settings: the defaults show and are stored as start-up writes them back.
 e2e_start_quarnel
@@ -79,21 +91,26 @@ shoot "$(main_window)" main-window.png
 
 # "Load Sample/Example Folders", and No to opening the folder.
 click_main 400 219
-answer_box n "the sample folder question"
+answer_box n "Would you like this software to open the folder where these sample files are stored"
 
 # "Convert Now (Test)": the samples become JPEGs on the desktop, then "Done.".
 click_main 268 55
 answer_box Return "Done."
-for name in "One page letter.jpg" "Quarterly report-001.jpg" "Quarterly report-002.jpg" "Quarterly report-003.jpg" \
-    "Mixed sizes-001.jpg" "Mixed sizes-003.jpg"; do
+# Each page at 300 dpi in its own size: Letter, three A4 pages, then Letter, A5 landscape and a card.
+for page in "One page letter.jpg:2550x3300" "Quarterly report-001.jpg:2480x3508" \
+    "Quarterly report-002.jpg:2480x3508" "Quarterly report-003.jpg:2480x3508" "Mixed sizes-001.jpg:2550x3300" \
+    "Mixed sizes-002.jpg:2480x1748" "Mixed sizes-003.jpg:1050x600"; do
+    name="${page%:*}"
     [ -s "$desktop/$name" ] || fail "no $name on the desktop: $(ls "$desktop")"
+    file "$desktop/$name" | grep -q ", ${page##*:}," || fail "$name is not ${page##*:}: $(file "$desktop/$name")"
 done
+[ "$(ls "$desktop" | wc -l)" -eq 7 ] || fail "other files on the desktop: $(ls "$desktop")"
 grep -q ' : Converted .*Quarterly report.pdf' "$TEMP/DEV2IVI.log" || fail "no converted line"
 error_box && fail "an error report showed"
 
 # "View Log" opens the log with the desktop's opener and reports nothing.
 click_main 128 579
-sleep 2
+e2e_until 10 grep -qF "$TEMP/DEV2IVI.log" "$E2E_ROOT/opened" || fail "View Log did not open the log: $(cat "$E2E_ROOT/opened" 2>&1)"
 error_box && fail "View Log showed an error report"
 
 # The options window round trip: GflAx chosen, back, options again, Ghostscript again.
