@@ -10,7 +10,7 @@ if ! command -v dpkg-shlibdeps >/dev/null; then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends dpkg-dev
 fi
 cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/opt/quarnel -DQUARNEL_SYSTEM_INTEGRATION=ON \
-    -DQUARNEL_TEST_HOOKS=OFF -DBUILD_TESTING=OFF >/dev/null
+    -DBUILD_TESTING=OFF >/dev/null
 cmake --build build-deb -j "$(nproc)"
 (cd build-deb && cpack -G DEB >/dev/null)
 ls build-deb/quarnel_*_amd64.deb

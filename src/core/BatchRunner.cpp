@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <cerrno>
 #include <cstdio>
 #include <sys/wait.h>
@@ -64,6 +65,47 @@ BatchRunner::BatchRunner(QString workingFolder, ProgramRunner runProgram)
     , m_runProgram(std::move(runProgram))
 { }
 
+namespace {
+
+// A del switch such as /q, /f or /a:h: a slash, one letter, an optional colon with letters.
+bool isSwitch(const QString& argument)
+{
+    static const QRegularExpression pattern(QStringLiteral("^/[A-Za-z](:[-A-Za-z]*)?$"));
+    return pattern.match(argument).hasMatch();
+}
+
+QString firstWord(const QString& line)
+{
+    static const QRegularExpression blank(QStringLiteral("\\s"));
+    return line.section(blank, 0, 0);
+}
+
+} // namespace
+
+// The path an argument names, when it lies inside the working folder (links followed as far as they
+// exist); empty when it reaches outside.
+QString BatchRunner::insideWorkingFolder(const QString& argument) const
+{
+    const QString root = QFileInfo(m_workingFolder).canonicalFilePath();
+    if (root.isEmpty())
+        return {};
+    const QString path = QDir::cleanPath(QDir(root).filePath(QString(argument).replace(u'\\', u'/')));
+    // The deepest part that exists decides where the path really goes.
+    QString existing = path;
+    QString rest;
+    while (!QFileInfo::exists(existing)) {
+        const qsizetype slash = existing.lastIndexOf(u'/');
+        if (slash <= 0)
+            return {};
+        rest = existing.mid(slash + 1) + (rest.isEmpty() ? QString() : u'/' + rest);
+        existing = existing.left(slash);
+    }
+    const QString real = QFileInfo(existing).canonicalFilePath();
+    if (real.isEmpty() || (real != root && !real.startsWith(root + u'/')))
+        return {};
+    return rest.isEmpty() ? real : real + u'/' + rest;
+}
+
 int BatchRunner::runFile(const QString& batchPath, QString& errors)
 {
     QFile file(batchPath);
@@ -90,7 +132,7 @@ int BatchRunner::runLine(const QString& rawLine, QString& errors)
     QString line = rawLine.trimmed();
     if (line.startsWith(u'@'))
         line = line.mid(1).trimmed();
-    const QString first = line.section(u' ', 0, 0).toLower();
+    const QString first = firstWord(line).toLower();
     if (first == QStringLiteral("rem") || line.startsWith(QStringLiteral("::")))
         return 0;
     if (first == QStringLiteral("echo")) {
@@ -146,10 +188,15 @@ int BatchRunner::deleteFiles(const QStringList& arguments, QString& errors)
 {
     int status = 0;
     for (const QString& argument : arguments) {
-        if (argument.startsWith(u'/'))
+        if (isSwitch(argument))
             continue; // switches such as /q and /f change nothing here
-        const QString path = QDir(m_workingFolder).filePath(QString(argument).replace(u'\\', u'/'));
-        const QString folder = FolderOf(path).isEmpty() ? m_workingFolder : FolderOf(path);
+        const QString path = insideWorkingFolder(argument);
+        if (path.isEmpty()) {
+            errors += QStringLiteral("%1 is outside the working folder\n").arg(argument);
+            status = 1;
+            continue;
+        }
+        const QString folder = FolderOf(path);
         const QString pattern = FileNameOf(path);
         const QDir dir(folder);
         bool any = false;
@@ -174,8 +221,11 @@ int BatchRunner::makeFolders(const QStringList& arguments, QString& errors)
 {
     int status = 0;
     for (const QString& argument : arguments) {
-        const QString path = QDir(m_workingFolder).filePath(QString(argument).replace(u'\\', u'/'));
-        if (QFileInfo::exists(path)) {
+        const QString path = insideWorkingFolder(argument);
+        if (path.isEmpty()) {
+            errors += QStringLiteral("%1 is outside the working folder\n").arg(argument);
+            status = 1;
+        } else if (QFileInfo::exists(path)) {
             errors += QStringLiteral("%1 already exists\n").arg(path);
             status = 1;
         } else if (!QDir().mkpath(path)) {

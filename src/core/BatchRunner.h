@@ -38,6 +38,7 @@ public:
 private:
     int deleteFiles(const QStringList& arguments, QString& errors);
     int makeFolders(const QStringList& arguments, QString& errors);
+    QString insideWorkingFolder(const QString& argument) const;
 
     QString m_workingFolder;
     ProgramRunner m_runProgram;

@@ -26,6 +26,10 @@ QString DesktopExecArgument(const QString& argument)
             value += QStringLiteral("%%");
         else if (c == u'\n')
             value += QStringLiteral("\\n");
+        else if (c == u'\r')
+            value += QStringLiteral("\\r");
+        else if (c == u'\t')
+            value += QStringLiteral("\\t");
         else
             value += c;
     }

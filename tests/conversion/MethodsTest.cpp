@@ -445,7 +445,7 @@ TEST_F(MethodFixture, AConverterEndedAtItsTimeLimitHandsOverNothing)
 
 TEST_F(MethodFixture, DocumentAndImagingMethodsFailWhenTheRendererDiesMidDocument)
 {
-    RenderClient renderer(kBin + QStringLiteral("/quarnel-render"));
+    RenderClient renderer(QStringLiteral(QUARNEL_FAULTY_RENDER));
     StandInAutomation factory(renderer);
     const QString pdf = in.write(QStringLiteral("report.pdf"), pagesPdf(3));
     options.pages = QStringLiteral("3");

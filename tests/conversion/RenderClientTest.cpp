@@ -25,6 +25,8 @@ using quarnel::test::TempTree;
 namespace {
 
 const QString kWorker = QStringLiteral(QUARNEL_BIN_DIR "/quarnel-render");
+// The same worker built with the hooks that make it crash or hang on a page.
+const QString kFaultyWorker = QStringLiteral(QUARNEL_FAULTY_RENDER);
 
 QByteArray threePages()
 {
@@ -56,7 +58,7 @@ TEST(RenderClient, SurvivesAWorkerThatCrashes)
     TempTree tree;
     const QString pdf = tree.write(QStringLiteral("doc.pdf"), threePages());
     qputenv("QUARNEL_RENDER_CRASH_PAGE", "2");
-    RenderClient client(kWorker);
+    RenderClient client(kFaultyWorker);
     ASSERT_EQ(client.pageCount(pdf), 3);
     const qint64 firstWorker = client.workerProcessId();
     for (int page = 0; page < 3; ++page)
@@ -75,7 +77,7 @@ TEST(RenderClient, APageThatHangsIsGivenUp)
     TempTree tree;
     const QString pdf = tree.write(QStringLiteral("doc.pdf"), threePages());
     qputenv("QUARNEL_RENDER_HANG_PAGE", "1");
-    RenderClient client(kWorker);
+    RenderClient client(kFaultyWorker);
     client.setStallLimit(std::chrono::milliseconds(800));
     QElapsedTimer clock;
     clock.start();
@@ -85,6 +87,19 @@ TEST(RenderClient, APageThatHangsIsGivenUp)
     qunsetenv("QUARNEL_RENDER_HANG_PAGE");
     client.submit(pdf, 2, 72, 80, false, tree.file(QStringLiteral("later.jpg")));
     EXPECT_EQ(failures(client.waitAll()), 0);
+}
+
+TEST(RenderClient, TheProgramsOwnWorkerHasNoFaultHooks)
+{
+    TempTree tree;
+    const QString pdf = tree.write(QStringLiteral("doc.pdf"), threePages());
+    qputenv("QUARNEL_RENDER_CRASH_PAGE", "1");
+    qputenv("QUARNEL_RENDER_HANG_PAGE", "1");
+    RenderClient client(kWorker);
+    client.setStallLimit(std::chrono::milliseconds(5000));
+    EXPECT_EQ(renderedWidth(client, pdf, 0, tree.file(QStringLiteral("first.jpg"))), 612);
+    qunsetenv("QUARNEL_RENDER_CRASH_PAGE");
+    qunsetenv("QUARNEL_RENDER_HANG_PAGE");
 }
 
 TEST(RenderClient, RefusesWhatItCannotOpen)
@@ -165,7 +180,7 @@ TEST(RenderClient, WorkCutShortIsToldApartFromPagesTheDocumentRefuses)
     TempTree tree;
     const QString pdf = tree.write(QStringLiteral("doc.pdf"), threePages());
     qputenv("QUARNEL_RENDER_CRASH_PAGE", "2");
-    RenderClient client(kWorker);
+    RenderClient client(kFaultyWorker);
     client.submit(pdf, 7, 72, 80, false, tree.file(QStringLiteral("none.jpg")));
     const auto refused = client.waitAll();
     ASSERT_EQ(failures(refused), 1);

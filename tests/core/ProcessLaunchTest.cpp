@@ -205,6 +205,38 @@ TEST(BatchRunner, DeletesWithWildcardsAndFindsProgramsLocallyFirst)
     EXPECT_TRUE(errors.contains(QStringLiteral("goto")));
 }
 
+TEST(BatchRunner, DeletesAndCreatesOnlyInsideItsWorkingFolder)
+{
+    TempTree tree;
+    tree.mkdir(QStringLiteral("work/sub"));
+    tree.write(QStringLiteral("work/sub/page.jpg"), "mine to delete");
+    tree.write(QStringLiteral("x/holiday.jpg"), "the user's");
+    tree.write(QStringLiteral("top.jpg"), "the user's");
+    QFile::link(tree.file(QStringLiteral("x")), tree.file(QStringLiteral("work/out")));
+    BatchRunner runner(tree.file(QStringLiteral("work")), [](const QString&, const QStringList&) { return 0; });
+    QString errors;
+    for (const QString& line :
+         {QStringLiteral("del ..\\x\\*.jpg"), QStringLiteral("del ../top.jpg"),
+          QStringLiteral("del \\") + QString(tree.file(QStringLiteral("top.jpg"))).mid(1),
+          QStringLiteral("del ") + tree.file(QStringLiteral("top.jpg")), QStringLiteral("del out\\*.jpg"),
+          QStringLiteral("md ..\\made"), QStringLiteral("md out\\made")}) {
+        errors.clear();
+        EXPECT_EQ(runner.runLine(line, errors), 1) << qPrintable(line);
+        EXPECT_TRUE(errors.contains(QStringLiteral("outside the working folder"))) << qPrintable(line);
+    }
+    EXPECT_TRUE(QFile::exists(tree.file(QStringLiteral("x/holiday.jpg"))));
+    EXPECT_TRUE(QFile::exists(tree.file(QStringLiteral("top.jpg"))));
+    EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("made"))));
+    EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("x/made"))));
+    // Inside, by a relative or a full path, with switches and a comment set off by a tab.
+    EXPECT_EQ(runner.runLine(QStringLiteral("rem\tdel sub\\page.jpg"), errors), 0);
+    EXPECT_TRUE(QFile::exists(tree.file(QStringLiteral("work/sub/page.jpg"))));
+    EXPECT_EQ(runner.runLine(QStringLiteral("del /q /f sub\\page.jpg"), errors), 0);
+    EXPECT_FALSE(QFile::exists(tree.file(QStringLiteral("work/sub/page.jpg"))));
+    EXPECT_EQ(runner.runLine(QStringLiteral("md ") + tree.file(QStringLiteral("work/sub/deeper")), errors), 0);
+    EXPECT_TRUE(QFileInfo(tree.file(QStringLiteral("work/sub/deeper"))).isDir());
+}
+
 TEST(BatchRunner, ExecutableReportsWhatItDoesNotUnderstand)
 {
     TempTree tree;

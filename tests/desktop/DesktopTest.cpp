@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPixmap>
+#include <QProcess>
 #include <gtest/gtest.h>
 
 using namespace quarnel;
@@ -111,6 +112,17 @@ TEST(Autostart, EntryIsWrittenAndRemoved)
     EXPECT_TRUE(entry.contains("\nType=Application\n"));
     EXPECT_TRUE(entry.contains("\nName=Quarnel\n"));
     EXPECT_TRUE(entry.contains("\nExec=\"/opt/my apps/quarnel\"\n"));
+    // Line ends and tabs in the path are escaped the way desktop entries escape them.
+    const QString odd = QStringLiteral("/opt/odd\tname\r\nquarnel");
+    EnableWindowsStartup(odd);
+    EXPECT_TRUE(TempTree::read(AutostartEntryPath(odd)).contains("\nExec=\"/opt/odd\\tname\\r\\nquarnel\"\n"));
+    if (QFile::exists(QStringLiteral("/usr/bin/desktop-file-validate"))) {
+        QProcess validate;
+        validate.start(QStringLiteral("desktop-file-validate"), {AutostartEntryPath(odd)});
+        ASSERT_TRUE(validate.waitForFinished(10000));
+        EXPECT_EQ(validate.exitCode(), 0) << validate.readAll().constData();
+    }
+    DisableWindowsStartup(odd);
     DisableWindowsStartup(program);
     EXPECT_FALSE(QFile::exists(AutostartEntryPath(program)));
 }
