@@ -6,8 +6,10 @@
 #include "core/RuntimeError.h"
 
 #include <QFile>
+#include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -65,6 +67,178 @@ QDateTime ParseLogDateTime(const QString& text, const QLocale& locale)
     return locale.toDateTime(text, LogDateTimeFormat(locale));
 }
 
+quint64 LogLineHash(QByteArrayView line)
+{
+    quint64 hash = 14695981039346656037ULL; // FNV-1a
+    for (const char c : line) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ULL;
+    }
+    return hash;
+}
+
+QString LogDateFormatsPath(const QString& logPath)
+{
+    return logPath + QStringLiteral(".dates");
+}
+
+namespace {
+
+// The line of the log that starts at this offset, without its line end.
+QByteArray lineAt(int fd, qint64 offset)
+{
+    QByteArray bytes(4096, Qt::Uninitialized);
+    const ssize_t n = ::pread(fd, bytes.data(), static_cast<size_t>(bytes.size()), offset);
+    bytes.truncate(n > 0 ? n : 0);
+    const qsizetype end = bytes.indexOf('\r') >= 0 ? bytes.indexOf('\r') : bytes.indexOf('\n');
+    return end >= 0 ? bytes.left(end) : bytes;
+}
+
+std::vector<LogDateFormat> readRecords(const QString& logPath)
+{
+    std::vector<LogDateFormat> records;
+    int fd = -1;
+    try {
+        fd = OpenPrivateFile(LogDateFormatsPath(logPath), O_RDONLY);
+    } catch (const RuntimeError&) {
+        return records; // none, or not one the program can trust
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return records;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 4)
+            continue;
+        bool offsetOk = false;
+        bool hashOk = false;
+        LogDateFormat record {fields[0].toLongLong(&offsetOk), fields[1].toULongLong(&hashOk, 16),
+                              QString::fromUtf8(fields[2]), QString::fromUtf8(fields[3])};
+        if (offsetOk && hashOk && record.offset >= 0 && (records.empty() || record.offset > records.back().offset))
+            records.push_back(record);
+    }
+    return records;
+}
+
+void writeRecords(const QString& logPath, const std::vector<LogDateFormat>& records)
+{
+    QByteArray text;
+    for (const LogDateFormat& record : records)
+        text += QByteArray::number(record.offset) + '\t' + QByteArray::number(record.lineHash, 16) + '\t'
+            + record.localeName.toUtf8() + '\t' + record.format.toUtf8() + '\n';
+    // Written whole under another name, then put in place: a reader never sees half of it.
+    const QString path = LogDateFormatsPath(logPath);
+    const QString next = path + QStringLiteral(".new");
+    ::unlink(QFile::encodeName(next).constData());
+    const int fd = OpenPrivateFile(next, O_WRONLY | O_CREAT | O_EXCL);
+    const bool written = ::write(fd, text.constData(), static_cast<size_t>(text.size())) == text.size();
+    ::close(fd);
+    if (!written || ::rename(QFile::encodeName(next).constData(), QFile::encodeName(path).constData()) != 0)
+        ::unlink(QFile::encodeName(next).constData());
+}
+
+// What this process last wrote to the log, so that a line in the same format as the one before it
+// costs nothing more.
+struct LastWrite
+{
+    QString logPath;
+    dev_t device = 0;
+    ino_t inode = 0;
+    qint64 end = -1;
+    QString localeName;
+    QString format;
+};
+LastWrite g_lastWrite;
+
+// Records the format of the line about to be written at this offset, when it differs from the format
+// of the lines before it.
+void recordDateFormat(const QString& logPath, int logFd, qint64 offset, QByteArrayView line)
+{
+    struct stat info = {};
+    if (::fstat(logFd, &info) != 0)
+        return;
+    const QLocale locale;
+    const QString name = locale.name();
+    const QString format = LogDateTimeFormat(locale);
+    LastWrite& last = g_lastWrite;
+    const bool sameRun = last.logPath == logPath && last.device == info.st_dev && last.inode == info.st_ino
+        && last.end == offset && last.localeName == name && last.format == format;
+    last = {logPath, info.st_dev, info.st_ino, offset + line.size() + 2, name, format};
+    if (sameRun)
+        return;
+    try {
+        std::vector<LogDateFormat> records = ReadLogDateFormats(logPath, logFd);
+        while (!records.empty() && records.back().offset >= offset)
+            records.pop_back();
+        if (!records.empty() && records.back().localeName == name && records.back().format == format)
+            return;
+        records.push_back({offset, LogLineHash(line), name, format});
+        writeRecords(logPath, records);
+    } catch (const RuntimeError&) {
+        // Without the record, the dates still read in the current and common formats.
+    }
+}
+
+const QLocale& localeNamed(const QString& name)
+{
+    static QHash<QString, QLocale> locales;
+    auto it = locales.find(name);
+    if (it == locales.end())
+        it = locales.insert(name, name == QStringLiteral("C") ? QLocale::c() : QLocale(name));
+    return it.value();
+}
+
+} // namespace
+
+std::vector<LogDateFormat> ReadLogDateFormats(const QString& logPath, int logFd)
+{
+    std::vector<LogDateFormat> records = readRecords(logPath);
+    // A record whose line the log no longer holds (cleared, shortened, replaced) ends the valid ones.
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (LogLineHash(lineAt(logFd, records[i].offset)) != records[i].lineHash) {
+            records.resize(i);
+            break;
+        }
+    }
+    return records;
+}
+
+QDateTime ParseLogDate(const QString& text, qint64 offset, const std::vector<LogDateFormat>& formats)
+{
+    const auto recorded = std::upper_bound(formats.begin(), formats.end(), offset,
+                                           [](qint64 at, const LogDateFormat& record) { return at < record.offset; });
+    if (recorded != formats.begin()) {
+        const LogDateFormat& record = *std::prev(recorded);
+        return localeNamed(record.localeName).toDateTime(text, record.format);
+    }
+    // Lines from before the program kept records: the current format, then common ones, whose dates
+    // cannot be mistaken for one another.
+    static QString currentName;
+    static QString currentFormat;
+    const QLocale current;
+    if (current.name() != currentName) {
+        currentName = current.name();
+        currentFormat = LogDateTimeFormat(current);
+    }
+    QDateTime when = current.toDateTime(text, currentFormat);
+    if (when.isValid())
+        return when;
+    static const std::vector<std::pair<QLocale, QString>> common = [] {
+        std::vector<std::pair<QLocale, QString>> list;
+        for (const char* name : {"C", "en_US", "en_GB", "de_DE", "fr_FR", "ja_JP"}) {
+            const QLocale locale = localeNamed(QString::fromLatin1(name));
+            list.emplace_back(locale, LogDateTimeFormat(locale));
+        }
+        return list;
+    }();
+    for (const auto& [locale, format] : common) {
+        when = locale.toDateTime(text, format);
+        if (when.isValid())
+            return when;
+    }
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
 QString LogPathText(const QString& pdfPath)
 {
     QString text = pdfPath;
@@ -119,7 +293,7 @@ void AppendStringFSO(const QString& text, const QString& path, qint32 mode, Mess
     int fd = -1;
     guard.step(100, [&] {
         // Never through a link, and never into a file another account could have planted or can write.
-        fd = OpenPrivateFile(path, O_WRONLY | O_CREAT | (mode > 1 ? O_APPEND : 0));
+        fd = OpenPrivateFile(path, O_RDWR | O_CREAT | (mode > 1 ? O_APPEND : 0));
         if (mode <= 1 && ::ftruncate(fd, 0) != 0) {
             const int error = errno;
             ::close(fd);
@@ -133,6 +307,9 @@ void AppendStringFSO(const QString& text, const QString& path, qint32 mode, Mess
     guard.step(102, [&] {
         // One write call, so that a line appended by another copy of the program is never interleaved.
         const QByteArray bytes = (text + QStringLiteral("\r\n")).toLocal8Bit();
+        struct stat info = {};
+        if (::fstat(fd, &info) == 0)
+            recordDateFormat(path, fd, info.st_size, QByteArrayView(bytes).chopped(2));
         ssize_t n;
         do {
             n = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <vector>
 
 namespace quarnel {
 
@@ -19,6 +20,23 @@ QString LogDateTimeFormat(const QLocale& locale);
 QString LogDateTimeText(const QDateTime& when, const QLocale& locale);
 // Reads back a date and time written by LogDateTimeText; invalid when the text is not one.
 QDateTime ParseLogDateTime(const QString& text, const QLocale& locale);
+
+// The regional format the log's dates are written in, from one byte of the log on. The program keeps
+// these records beside the log, so that a log written under other regional settings reads back exactly.
+struct LogDateFormat
+{
+    qint64 offset = 0; // where the first line written in this format starts
+    quint64 lineHash = 0; // of that line, to tell whether the log still holds it
+    QString localeName;
+    QString format;
+};
+QString LogDateFormatsPath(const QString& logPath);
+// The records that still describe the log open as logFd (for reading), by offset.
+std::vector<LogDateFormat> ReadLogDateFormats(const QString& logPath, int logFd);
+// The date and time of a line that starts at this offset of the log: read in the format recorded for it,
+// otherwise in the current regional format, then in other common ones; invalid when none reads it.
+QDateTime ParseLogDate(const QString& text, qint64 offset, const std::vector<LogDateFormat>& formats);
+quint64 LogLineHash(QByteArrayView line);
 
 // A PDF path as the log writes it: a line end inside a file name would split the line (and the PDF
 // would never count as converted), so CR and LF are written as the symbols for them.

@@ -62,7 +62,7 @@ void ConversionPass::setLogFilePath(const QString& path)
 
 QString ConversionPass::now() const
 {
-    return LogDateTimeText(m_clock.now(), QLocale::system());
+    return LogDateTimeText(m_clock.now(), QLocale());
 }
 
 void ConversionPass::log(const QString& line)
@@ -152,7 +152,11 @@ void ConversionPass::ConvertPDFs(bool silent)
             });
             if (PreviousConverted(pdfPath)) {
                 lastSkipped = true;
-                guard.step(134, [&] { log(LogLine::skipped(now(), pdfPath)); });
+                // Said once after each outcome: the log grows with what happens, not with every pass.
+                guard.step(134, [&] {
+                    if (m_index.lastOutcome(LogPathText(pdfPath)) != LogOutcome::Skipped)
+                        log(LogLine::skipped(now(), pdfPath));
+                });
                 continue;
             }
             lastSkipped = false;
@@ -171,19 +175,7 @@ void ConversionPass::ConvertPDFs(bool silent)
     emit passFinished();
 }
 
-namespace {
-
-// What tells one version of a file from another.
-struct FileState
-{
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = -1;
-    qint64 modifiedMs = 0;
-    bool operator==(const FileState&) const = default;
-};
-
-FileState stateOf(const QString& path)
+FileVersion VersionOf(const QString& path)
 {
     struct stat info = {};
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
@@ -191,18 +183,25 @@ FileState stateOf(const QString& path)
     return {info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec * 1000LL + info.st_mtim.tv_nsec / 1000000};
 }
 
-} // namespace
-
 void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted)
 {
     // The version about to be converted, and the time its converted line will carry: taken before the
     // PDF is read, so that a save during the conversion counts as a change.
-    const FileState before = stateOf(pdfPath);
+    const FileVersion before = VersionOf(pdfPath);
     const QDateTime started = m_clock.now();
     const qint64 age = started.toMSecsSinceEpoch() - before.modifiedMs;
     // Still being written (a copy, a download, a scan): left for a later pass, not converted half-way.
     if (before.size >= 0 && age >= 0 && age < kSettleSeconds * 1000)
         return;
+    // Failed again and again, and unchanged since: trying once more would only repeat the reports.
+    if (const auto failing = m_failures.constFind(pdfPath);
+        failing != m_failures.cend() && failing->inARow >= kFailuresBeforeQuiet && failing->version == before)
+        return;
+    const auto failed = [&] {
+        Failures& record = m_failures[pdfPath];
+        record.inARow = record.version == before ? record.inARow + 1 : 1;
+        record.version = before;
+    };
 
     // The method's images are handed over in a folder of the pass's own, removed with what is left in it.
     std::unique_ptr<QTemporaryDir> staging;
@@ -228,17 +227,20 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
         if (!silent)
             guard.step(140, [&] { m_messages.inform(QStringLiteral("Could not create JPG on ") + pdfPath); });
         guard.step(142, [&] { log(LogLine::failed(now(), pdfPath)); });
+        failed();
         return;
     }
     // Changed while it was converted: the images may mix two versions; the next pass converts it anew.
-    if (before.size >= 0 && !(stateOf(pdfPath) == before))
+    if (before.size >= 0 && !(VersionOf(pdfPath) == before))
         return;
     if (collectImages(guard, staging->path(), pdfPath)) {
-        guard.step(146, [&] { log(LogLine::converted(LogDateTimeText(started, QLocale::system()), pdfPath)); });
+        guard.step(146, [&] { log(LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath)); });
         anyConverted = true;
+        m_failures.remove(pdfPath);
     } else {
         // Some image could not be placed: the next pass tries this PDF again.
         guard.step(148, [&] { log(LogLine::failed(now(), pdfPath)); });
+        failed();
     }
 }
 

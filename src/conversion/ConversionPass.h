@@ -4,9 +4,11 @@
 #include "conversion/PassInputs.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <map>
+#include <sys/types.h>
 
 namespace quarnel {
 
@@ -16,6 +18,20 @@ class MessageBoxes;
 
 // A PDF written to within this many seconds is left for a later pass: it may still be arriving.
 inline constexpr int kSettleSeconds = 3;
+
+// A PDF that failed in this many passes in a row, unchanged, is passed over quietly until it changes.
+inline constexpr int kFailuresBeforeQuiet = 3;
+
+// What tells one version of a file from another.
+struct FileVersion
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1; // -1: no such file
+    qint64 modifiedMs = 0;
+    bool operator==(const FileVersion&) const = default;
+};
+FileVersion VersionOf(const QString& path);
 
 // A path that names no existing file: the path itself, or its stem with 1, 2, ... before the extension.
 QString NewFileName(const QString& path, MessageBoxes& messages);
@@ -44,6 +60,9 @@ public:
 
     QDateTime passStartTime() const { return m_passStartTime; }
 
+    // Tries again, at the next pass, the PDFs passed over for failing again and again.
+    void forgetFailures() { m_failures.clear(); }
+
 signals:
     void passFinished();
 
@@ -63,6 +82,12 @@ private:
     std::map<Method, ConversionMethod*> m_methods;
     QDateTime m_passStartTime;
     bool m_running = false;
+    struct Failures
+    {
+        FileVersion version;
+        int inARow = 0;
+    };
+    QHash<QString, Failures> m_failures;
 };
 
 } // namespace quarnel

@@ -19,7 +19,43 @@ namespace {
 
 constexpr qint64 kFingerprint = 4096;
 constexpr qint64 kPieceBytes = 4 << 20;
-const QString kConvertedMark = QStringLiteral(" : Converted ");
+
+// One outcome line: the kind, the PDF's path as the log writes it, and for a converted line its time.
+struct OutcomeLine
+{
+    LogOutcome kind = LogOutcome::None;
+    QString path;
+    QDateTime when;
+};
+
+// Reads an outcome line of the log that starts at this offset; kind None for any other line. Only a
+// converted line's date is read: the others count whatever their date, and reading dates is the cost
+// of reading a log.
+OutcomeLine parseOutcomeLine(QByteArrayView raw, qint64 offset, const std::vector<LogDateFormat>& formats)
+{
+    static const QByteArrayView separator(" : ");
+    static const std::pair<QByteArrayView, LogOutcome> kinds[] = {
+        {"Converted ", LogOutcome::Converted},
+        {"Could not create JPG on ", LogOutcome::Failed},
+        {"No new files or changes to convert ", LogOutcome::Skipped},
+    };
+    const qsizetype mark = raw.indexOf(separator);
+    if (mark <= 0)
+        return {};
+    const QByteArrayView rest = raw.sliced(mark + separator.size());
+    for (const auto& [text, kind] : kinds) {
+        if (!rest.startsWith(text))
+            continue;
+        OutcomeLine line {kind, QString::fromUtf8(rest.sliced(text.size())), {}};
+        if (kind == LogOutcome::Converted) {
+            line.when = ParseLogDate(QString::fromUtf8(raw.first(mark)), offset, formats);
+            if (!line.when.isValid())
+                return {};
+        }
+        return line;
+    }
+    return {};
+}
 
 // Reads exactly `size` bytes at `offset` (fewer only at the end of the file).
 QByteArray readAt(int fd, qint64 offset, qint64 size)
@@ -38,25 +74,6 @@ QByteArray readAt(int fd, qint64 offset, qint64 size)
     }
     bytes.truncate(done);
     return bytes;
-}
-
-// The log may have been written under another locale: the current one first, then common ones.
-// Their formats are worked out once; parsing is the cost of reading a log.
-QDateTime parseWhen(const QString& text)
-{
-    static const std::vector<std::pair<QLocale, QString>> formats = [] {
-        std::vector<std::pair<QLocale, QString>> list;
-        for (const QLocale& locale :
-             {QLocale::system(), QLocale::c(), QLocale(QLocale::English, QLocale::UnitedStates)})
-            list.emplace_back(locale, LogDateTimeFormat(locale));
-        return list;
-    }();
-    for (const auto& [locale, format] : formats) {
-        const QDateTime when = locale.toDateTime(text, format);
-        if (when.isValid())
-            return when;
-    }
-    return QDateTime::fromString(text, Qt::ISODate);
 }
 
 // Calls `line` for each complete line of `bytes` (ended by CR, LF or CR LF); returns the rest.
@@ -83,37 +100,25 @@ ConvertedIndex::ConvertedIndex(QString logPath)
     : m_logPath(std::move(logPath))
 { }
 
-bool ConvertedIndex::parseConvertedLine(const QString& line, QString& pdfPath, QDateTime& when)
-{
-    const qsizetype mark = line.indexOf(kConvertedMark);
-    if (mark <= 0)
-        return false;
-    when = parseWhen(line.left(mark));
-    if (!when.isValid())
-        return false;
-    pdfPath = line.mid(mark + kConvertedMark.size());
-    return true;
-}
-
-void ConvertedIndex::consume(const QByteArray& bytes)
+void ConvertedIndex::consume(const QByteArray& bytes, qint64 offset)
 {
     QByteArray pending = m_partial + bytes;
+    qint64 start = offset - m_partial.size();
     // A CR held back from the last read that is followed by an LF now ends the same line.
-    const bool heldCr = m_partial == "\r";
-    if (heldCr)
-        pending = pending.mid(pending.startsWith("\r\n") ? 2 : 1);
-    m_partial = forEachLine(pending, [this](QByteArrayView raw) {
-        if (!raw.contains(" : Converted "))
+    if (m_partial == "\r") {
+        const qsizetype skip = pending.startsWith("\r\n") ? 2 : 1;
+        pending = pending.mid(skip);
+        start += skip;
+    }
+    m_partial = forEachLine(pending, [&](QByteArrayView raw) {
+        const OutcomeLine line = parseOutcomeLine(raw, start + (raw.data() - pending.constData()), m_formats);
+        if (line.kind == LogOutcome::None)
             return;
-        QString path;
-        QDateTime when;
-        if (!parseConvertedLine(QString::fromUtf8(raw), path, when))
-            return;
-        auto it = m_newest.find(path);
-        if (it == m_newest.end())
-            m_newest.insert(path, when);
-        else if (when > it.value())
-            it.value() = when;
+        Entry& entry = m_entries[line.path];
+        entry.last = line.kind;
+        if (line.kind == LogOutcome::Converted
+            && (!entry.newestConverted.isValid() || line.when > entry.newestConverted))
+            entry.newestConverted = line.when;
     });
 }
 
@@ -128,7 +133,7 @@ bool ConvertedIndex::stillSameFile(int fd, qint64 size) const
 
 void ConvertedIndex::rebuild(int fd)
 {
-    m_newest.clear();
+    m_entries.clear();
     m_partial.clear();
     m_offset = 0;
     m_head.clear();
@@ -150,7 +155,7 @@ void ConvertedIndex::refresh()
     const int fd = exists ? OpenPrivateFile(m_logPath, O_RDONLY) : -1;
     if (fd < 0) {
         // No log: nothing was converted.
-        m_newest.clear();
+        m_entries.clear();
         m_partial.clear();
         m_offset = -1;
         return;
@@ -170,13 +175,15 @@ void ConvertedIndex::refresh()
         return;
     if (!sameIdentity || !stillSameFile(fd, size))
         rebuild(fd);
+    // Records are written before their lines: the ones for the bytes about to be read are there now.
+    m_formats = ReadLogDateFormats(m_logPath, fd);
     // A large log is taken in by pieces, serving the window's events in between, so that reading a
     // log of millions of lines never freezes the window.
     while (m_offset < size) {
         const QByteArray piece = readAt(fd, m_offset, std::min(size - m_offset, kPieceBytes));
         if (piece.isEmpty())
             break;
-        consume(piece);
+        consume(piece, m_offset);
         m_offset += piece.size();
         if (m_offset < size)
             YieldToEvents();
@@ -190,7 +197,13 @@ void ConvertedIndex::refresh()
 QDateTime ConvertedIndex::newestConverted(const QString& pdfPath)
 {
     refresh();
-    return m_newest.value(pdfPath);
+    return m_entries.value(pdfPath).newestConverted;
+}
+
+LogOutcome ConvertedIndex::lastOutcome(const QString& pdfPath)
+{
+    refresh();
+    return m_entries.value(pdfPath).last;
 }
 
 QDateTime ConvertedIndex::newestConvertedByFullRead(const QString& logPath, const QString& pdfPath)
@@ -200,15 +213,14 @@ QDateTime ConvertedIndex::newestConvertedByFullRead(const QString& logPath, cons
         return {};
     if (!log.open(QIODevice::ReadOnly))
         throw RuntimeError(ErrorNumber::PermissionDenied);
+    const std::vector<LogDateFormat> formats = ReadLogDateFormats(logPath, log.handle());
+    const QByteArray bytes = log.readAll();
     QDateTime newest;
-    const QByteArray rest = forEachLine(log.readAll(), [&](QByteArrayView raw) {
-        QString path;
-        QDateTime when;
-        if (parseConvertedLine(QString::fromUtf8(raw), path, when) && path == pdfPath
-            && (!newest.isValid() || when > newest))
-            newest = when;
+    forEachLine(bytes, [&](QByteArrayView raw) {
+        const OutcomeLine line = parseOutcomeLine(raw, raw.data() - bytes.constData(), formats);
+        if (line.kind == LogOutcome::Converted && line.path == pdfPath && (!newest.isValid() || line.when > newest))
+            newest = line.when;
     });
-    Q_UNUSED(rest);
     return newest;
 }
 

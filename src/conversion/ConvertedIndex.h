@@ -1,12 +1,23 @@
 #pragma once
 
+#include "conversion/ConversionLog.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QHash>
 #include <QString>
 #include <sys/types.h>
+#include <vector>
 
 namespace quarnel {
+
+// The kind of a PDF's newest outcome line in the log.
+enum class LogOutcome {
+    None,
+    Converted,
+    Failed,
+    Skipped,
+};
 
 // The newest "Converted" time of every PDF the log names, kept up to date from the bytes appended to
 // the log since it was last read (by this program or another copy), and built anew when the log was
@@ -20,20 +31,27 @@ public:
     // Throws a run-time error when the log exists but cannot be read.
     QDateTime newestConverted(const QString& pdfPath);
 
-    // The same answer from a full read of the log, without any index.
+    // The kind of the newest converted, failed or skipped line for exactly this path.
+    LogOutcome lastOutcome(const QString& pdfPath);
+
+    // The same answer as newestConverted from a full read of the log, without any index.
     static QDateTime newestConvertedByFullRead(const QString& logPath, const QString& pdfPath);
 
-    // Parses one log line; true with the path and time for a readable "Converted" line.
-    static bool parseConvertedLine(const QString& line, QString& pdfPath, QDateTime& when);
-
 private:
+    struct Entry
+    {
+        QDateTime newestConverted;
+        LogOutcome last = LogOutcome::None;
+    };
+
     void refresh();
     void rebuild(int fd);
-    void consume(const QByteArray& bytes);
+    void consume(const QByteArray& bytes, qint64 offset);
     bool stillSameFile(int fd, qint64 size) const;
 
     QString m_logPath;
-    QHash<QString, QDateTime> m_newest;
+    QHash<QString, Entry> m_entries;
+    std::vector<LogDateFormat> m_formats; // the regional formats the log's dates were written in
     dev_t m_device = 0;
     ino_t m_inode = 0;
     qint64 m_offset = -1; // bytes of the log taken in; -1 before the first read

@@ -206,6 +206,93 @@ TEST_F(PassFixture, FailuresAreLoggedAndShownOnlyWhenNotSilent)
     EXPECT_TRUE(outputNames().isEmpty());
 }
 
+TEST_F(PassFixture, AnUnchangedPdfIsNotedOnceAfterEachOutcomeAlsoAcrossARestart)
+{
+    const QString pdf = in.write(QStringLiteral("a.pdf"), "%PDF");
+    setModified(pdf, fakes.clock.current.addSecs(-60));
+    inputs.rows = {in.path()};
+    for (int i = 0; i < 4; ++i)
+        pass.ConvertPDFs(true);
+    const QString skipped = QStringLiteral("No new files or changes to convert ") + pdf;
+    EXPECT_EQ(outcomes(), (QStringList {QStringLiteral("Converted ") + pdf, skipped}));
+    // The program starts again over the same log: nothing more to say.
+    ConversionPass restarted(inputs, options, fakes.messages, fakes.clock, logPath());
+    restarted.setMethod(Method::Ghostscript, &method);
+    restarted.ConvertPDFs(true);
+    EXPECT_EQ(outcomes().size(), 2);
+    // A new version is converted, and noted once more afterwards.
+    setModified(pdf, fakes.clock.current.addSecs(5));
+    fakes.clock.current = fakes.clock.current.addSecs(10);
+    for (int i = 0; i < 3; ++i)
+        restarted.ConvertPDFs(true);
+    EXPECT_EQ(outcomes(),
+              (QStringList {QStringLiteral("Converted ") + pdf, skipped, QStringLiteral("Converted ") + pdf, skipped}));
+    EXPECT_EQ(method.converted.size(), 2);
+}
+
+TEST_F(PassFixture, APdfThatKeepsFailingIsPassedOverQuietlyUntilItChanges)
+{
+    const QString bad = in.write(QStringLiteral("bad.pdf"), "%PDF");
+    setModified(bad, fakes.clock.current.addSecs(-60));
+    method.failing = {QStringLiteral("bad.pdf")};
+    inputs.rows = {in.path()};
+    const QString failedLine = QStringLiteral("Could not create JPG on ") + bad;
+    for (int i = 0; i < 5; ++i) {
+        if (i == 3)
+            in.write(QStringLiteral("good.pdf"), "%PDF"); // the rest of the folder goes on being converted
+        pass.ConvertPDFs(false);
+    }
+    EXPECT_EQ(method.converted.count(bad), 3);
+    EXPECT_EQ(informs().count(failedLine), 3);
+    EXPECT_EQ(outcomes().count(failedLine), 3);
+    EXPECT_EQ(outputNames(), QStringList {QStringLiteral("good.jpg")});
+    // A new version is tried (and its attempts counted anew) ...
+    setModified(bad, fakes.clock.current.addSecs(-30));
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.count(bad), 4);
+    pass.ConvertPDFs(true);
+    pass.ConvertPDFs(true);
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.count(bad), 6);
+    // ... and so is the same version after "Clear Log and Convert Again", or in a program started anew.
+    pass.forgetFailures();
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.count(bad), 7);
+    ConversionPass restarted(inputs, options, fakes.messages, fakes.clock, logPath());
+    restarted.setMethod(Method::Ghostscript, &method);
+    restarted.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.count(bad), 8);
+}
+
+TEST_F(PassFixture, ARestartUnderOtherRegionalSettingsConvertsNothingAgain)
+{
+    const QString pdf = in.write(QStringLiteral("a.pdf"), "%PDF");
+    // Early March, early in the afternoon: day and month could be swapped, and the hour read as 12-hour.
+    fakes.clock.current = QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9));
+    setModified(pdf, fakes.clock.current.addSecs(-60));
+    inputs.rows = {in.path()};
+    const QStringList locales = {"C", "en_US", "en_GB", "de_DE", "fr_FR", "ja_JP", "en_IN"};
+    for (const QString& written : locales) {
+        for (const QString& read : locales) {
+            QFile::remove(logPath());
+            QLocale::setDefault(written == u"C" ? QLocale::c() : QLocale(written));
+            ConversionPass first(inputs, options, fakes.messages, fakes.clock, logPath());
+            first.setMethod(Method::Ghostscript, &method);
+            first.ConvertPDFs(true);
+            QLocale::setDefault(read == u"C" ? QLocale::c() : QLocale(read));
+            ConversionPass second(inputs, options, fakes.messages, fakes.clock, logPath());
+            second.setMethod(Method::Ghostscript, &method);
+            ASSERT_TRUE(second.PreviousConverted(pdf)) << qPrintable(written + u'>' + read);
+            // A save two minutes after that conversion is a change, whichever way the date reads.
+            setModified(pdf, fakes.clock.current.addSecs(120));
+            EXPECT_FALSE(second.PreviousConverted(pdf)) << qPrintable(written + u'>' + read);
+            setModified(pdf, fakes.clock.current.addSecs(-60));
+        }
+    }
+    QLocale::setDefault(QLocale::system());
+    EXPECT_EQ(method.converted.size(), locales.size() * locales.size());
+}
+
 TEST_F(PassFixture, ClosingMessageFollowsTheLastPdf)
 {
     in.write(QStringLiteral("a.pdf"), "%PDF");

@@ -1,6 +1,7 @@
 #include "conversion/ConvertedIndex.h"
 
 #include "conversion/ConversionLog.h"
+#include "support/Fakes.h"
 #include "support/TempTree.h"
 
 #include <QFile>
@@ -9,7 +10,7 @@
 #include <gtest/gtest.h>
 
 using namespace quarnel;
-using quarnel::test::TempTree;
+using namespace quarnel::test;
 
 namespace {
 
@@ -148,4 +149,35 @@ TEST(ConvertedIndex, ALogWrittenUnderOtherRegionalSettingsStillReads)
     ConvertedIndex index(log);
     EXPECT_EQ(index.newestConverted(QStringLiteral("/in/a.pdf")), kMorning);
     EXPECT_EQ(ConvertedIndex::newestConvertedByFullRead(log, QStringLiteral("/in/a.pdf")), kMorning);
+}
+
+TEST(ConvertedIndex, EachRunOfTheLogReadsInTheRegionalFormatItWasWrittenIn)
+{
+    // Written by three runs of the program under three regional settings, the second log after a clear;
+    // en_US and en_IN write the same digits for 5 March and 3 May.
+    FakeMessageBoxes messages;
+    TempTree tree;
+    const QString log = tree.file(QStringLiteral("DEV2IVI.log"));
+    const QDateTime march(QDate(2026, 3, 5), QTime(14, 7, 9));
+    const auto write = [&](const char* locale, const QDateTime& when, const QString& pdf) {
+        QLocale::setDefault(QLocale(QString::fromLatin1(locale)));
+        AppendStringFSO(LogLine::converted(LogDateTimeText(when, QLocale()), pdf), log, 2, messages);
+    };
+    write("en_US", march, QStringLiteral("/in/a.pdf"));
+    write("en_IN", march.addDays(1), QStringLiteral("/in/b.pdf"));
+    write("de_DE", march.addDays(2), QStringLiteral("/in/c.pdf"));
+    for (const char* reader : {"en_US", "en_IN", "ja_JP"}) {
+        QLocale::setDefault(QLocale(QString::fromLatin1(reader)));
+        ConvertedIndex index(log);
+        EXPECT_EQ(index.newestConverted(QStringLiteral("/in/a.pdf")), march) << reader;
+        EXPECT_EQ(index.newestConverted(QStringLiteral("/in/b.pdf")), march.addDays(1)) << reader;
+        EXPECT_EQ(ConvertedIndex::newestConvertedByFullRead(log, QStringLiteral("/in/c.pdf")), march.addDays(2));
+    }
+    // Cleared and written again under other settings: the old records no longer apply.
+    QFile::remove(log);
+    write("en_IN", march, QStringLiteral("/in/a.pdf"));
+    QLocale::setDefault(QLocale(QStringLiteral("en_US")));
+    EXPECT_EQ(ConvertedIndex(log).newestConverted(QStringLiteral("/in/a.pdf")), march);
+    QLocale::setDefault(QLocale::system());
+    EXPECT_TRUE(messages.boxes.empty());
 }

@@ -73,11 +73,12 @@ TEST_P(RealPass, ConvertsNamesAndSkipsOnTheNextPass)
     const QString log = QString::fromUtf8(TempTree::read(temp.file(QStringLiteral("DEV2IVI.log"))));
     EXPECT_TRUE(log.contains(QStringLiteral(" : Could not create JPG on ") + in.file(QStringLiteral("broken.pdf"))));
     EXPECT_EQ(log.count(QStringLiteral(" : Converted ")), 2);
-    // Nothing of the pass is left in the temporary folder but the batch methods' working folders.
+    // Nothing of the pass is left in the temporary folder but the log, the record of its date format and
+    // the batch methods' working folders.
     QStringList left = QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     left.removeAll(QStringLiteral("ps"));
     left.removeAll(QStringLiteral("bw"));
-    EXPECT_EQ(left, QStringList {QStringLiteral("DEV2IVI.log")});
+    EXPECT_EQ(left, (QStringList {QStringLiteral("DEV2IVI.log"), QStringLiteral("DEV2IVI.log.dates")}));
 
     pass.ConvertPDFs(true);
     EXPECT_EQ(outputs().size(), expected.size());

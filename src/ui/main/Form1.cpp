@@ -93,8 +93,8 @@ void Form1::Form_Load()
         m_pass->setLogFilePath(m_logFilePath);
     });
     guard.step(152, [&] {
-        AppendStringFSO(LogLine::started(LogDateTimeText(m_context.services.clock.now(), QLocale::system())),
-                        m_logFilePath, 2, m_context.services.messages);
+        AppendStringFSO(LogLine::started(LogDateTimeText(m_context.services.clock.now(), QLocale())), m_logFilePath, 2,
+                        m_context.services.messages);
     });
     QString stored;
     if (guard.test(154, [&] {

@@ -42,10 +42,13 @@ void Form1::PushButton2_Click()
 void Form1::PushButton9_Click()
 {
     GuardedProcedure guard(Location::Form1_PushButton9_Click, m_context.services.messages);
-    guard.step(100, [&] { DeleteFileQuietly(m_logFilePath); });
+    guard.step(100, [&] {
+        DeleteFileQuietly(m_logFilePath);
+        m_pass->forgetFailures();
+    });
     guard.step(102, [&] {
-        AppendStringFSO(LogLine::started(LogDateTimeText(m_context.services.clock.now(), QLocale::system())),
-                        m_logFilePath, 2, m_context.services.messages);
+        AppendStringFSO(LogLine::started(LogDateTimeText(m_context.services.clock.now(), QLocale())), m_logFilePath, 2,
+                        m_context.services.messages);
     });
 }
 
