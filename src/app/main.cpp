@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QSessionManager>
+#include <QTimer>
 #include <cstdio>
 
 int main(int argc, char* argv[])
@@ -61,5 +62,13 @@ int main(int argc, char* argv[])
 
     form.Form_Load();
     form.ShowAtStart();
+    if (!settings.damagedCopy().isEmpty()) {
+        // Told once: the file was written again without the damaged lines.
+        QTimer::singleShot(0, &form, [&messages, &settings] {
+            messages.inform(QStringLiteral("Some lines of the settings file could not be read and were left out; "
+                                           "all other settings were kept.\r\nThe file as it was is kept as ")
+                            + settings.damagedCopy());
+        });
+    }
     return app.exec();
 }

@@ -1,6 +1,7 @@
 #include "core/IniFile.h"
 
 #include <QIODevice>
+#include <algorithm>
 
 namespace quarnel {
 
@@ -163,37 +164,98 @@ QString readValue(QStringView raw)
 
 } // namespace
 
-bool ReadIniFile(QIODevice& device, QSettings::SettingsMap& map)
+QString DecodeKeepingBytes(QByteArrayView bytes)
 {
-    const QByteArray bytes = device.readAll();
-    if (bytes.contains('\0'))
-        return false;
-    QString content = QString::fromUtf8(bytes);
+    QString text;
+    text.reserve(bytes.size());
+    const auto byte = [&](qsizetype i) { return static_cast<unsigned char>(bytes[i]); };
+    for (qsizetype i = 0; i < bytes.size();) {
+        const unsigned char lead = byte(i);
+        if (lead < 0x80) {
+            text.append(QChar(lead));
+            ++i;
+            continue;
+        }
+        // The length and smallest code point of a well-formed sequence with this lead byte.
+        const int length = lead >= 0xC2 && lead <= 0xDF ? 2
+            : lead >= 0xE0 && lead <= 0xEF              ? 3
+            : lead >= 0xF0 && lead <= 0xF4              ? 4
+                                                        : 0;
+        char32_t code = length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+        bool ok = length > 0 && i + length <= bytes.size();
+        for (int k = 1; ok && k < length; ++k) {
+            ok = (byte(i + k) & 0xC0) == 0x80;
+            code = (code << 6) | (byte(i + k) & 0x3F);
+        }
+        const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+        ok = ok && code >= least && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+        if (!ok) {
+            text.append(QChar(static_cast<char16_t>(0xDC00 + lead)));
+            ++i;
+            continue;
+        }
+        text.append(QString::fromUcs4(&code, 1));
+        i += length;
+    }
+    return text;
+}
+
+QByteArray EncodeKeepingBytes(QStringView text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        const bool paired = i > 0 && QChar::isHighSurrogate(text[i - 1].unicode());
+        if (u >= 0xDC80 && u <= 0xDCFF && !paired) {
+            bytes += text.mid(start, i - start).toUtf8();
+            bytes += static_cast<char>(u - 0xDC00);
+            start = i + 1;
+        }
+    }
+    bytes += text.mid(start).toUtf8();
+    return bytes;
+}
+
+int ParseIniBytes(const QByteArray& bytes, QSettings::SettingsMap& map)
+{
+    QString content = DecodeKeepingBytes(bytes);
     // A file saved by an editor that marks UTF-8 starts with a byte-order mark.
     if (content.startsWith(QChar(0xFEFF)))
         content.remove(0, 1);
+    content.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+    int damaged = 0;
     QString section;
-    for (QStringView line : QStringView(content).split(u'\n')) {
-        if (line.endsWith(u'\r'))
-            line.chop(1);
+    for (const QStringView line : QStringView(content).split(u'\n')) {
         const QStringView trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
             continue;
-        if (trimmed.startsWith(u'[')) {
-            const qsizetype close = trimmed.indexOf(u']');
-            section = unescapeKey(trimmed.mid(1, close < 0 ? -1 : close - 1).trimmed());
+        const bool controls = std::any_of(line.begin(), line.end(), [](QChar c) {
+            return (c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7f;
+        });
+        const qsizetype close = trimmed.indexOf(u']');
+        const qsizetype equals = line.indexOf(u'=');
+        const bool isSection = trimmed.startsWith(u'[') && close > 0;
+        const QString key = isSection || equals <= 0 ? QString() : unescapeKey(line.left(equals).trimmed());
+        if (controls || (!isSection && key.isEmpty())) {
+            ++damaged;
+            continue;
+        }
+        if (isSection) {
+            section = unescapeKey(trimmed.mid(1, close - 1).trimmed());
             if (section.compare(QStringLiteral("General"), Qt::CaseInsensitive) == 0)
                 section.clear();
             continue;
         }
-        const qsizetype equals = line.indexOf(u'=');
-        if (equals <= 0)
-            continue;
-        const QString key = unescapeKey(line.left(equals).trimmed());
-        if (key.isEmpty())
-            continue;
         map.insert(section.isEmpty() ? key : section + u'/' + key, readValue(line.mid(equals + 1)));
     }
+    return damaged;
+}
+
+bool ReadIniFile(QIODevice& device, QSettings::SettingsMap& map)
+{
+    ParseIniBytes(device.readAll(), map);
     return true;
 }
 
@@ -218,7 +280,7 @@ bool WriteIniFile(QIODevice& device, const QSettings::SettingsMap& map)
             text.prepend(u'@');
         out += escapeKey(key) + QStringLiteral("=\"") + escapeValue(text) + QStringLiteral("\"\n");
     }
-    const QByteArray bytes = out.toUtf8();
+    const QByteArray bytes = EncodeKeepingBytes(out);
     return device.write(bytes) == bytes.size();
 }
 

@@ -4,8 +4,10 @@
 #include "core/RuntimeError.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QSaveFile>
 #include <QSettings>
 #include <cmath>
 
@@ -29,8 +31,38 @@ SettingsStore::SettingsStore()
     : SettingsStore(defaultFilePath())
 { }
 
+namespace {
+
+// When the file has damaged lines: keeps the original under a name of its own and writes the file
+// again with every line that could be read. Returns the name the original is kept under.
+QString setDamagedFileAside(const QString& filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray original = file.readAll();
+    file.close();
+    QSettings::SettingsMap map;
+    if (ParseIniBytes(original, map) == 0)
+        return {};
+    QString kept = filePath + QStringLiteral(".damaged");
+    for (int n = 1; QFileInfo::exists(kept); ++n)
+        kept = filePath + QStringLiteral(".damaged.") + QString::number(n);
+    QFile copy(kept);
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly) || copy.write(original) != original.size())
+        return {}; // without a copy, the file stays as it is
+    copy.close();
+    QSaveFile clean(filePath);
+    if (!clean.open(QIODevice::WriteOnly) || !WriteIniFile(clean, map) || !clean.commit())
+        return {};
+    return kept;
+}
+
+} // namespace
+
 SettingsStore::SettingsStore(const QString& filePath)
-    : m_settings(std::make_unique<QSettings>(filePath, QuarnelIniFormat()))
+    : m_damagedCopy(setDamagedFileAside(filePath))
+    , m_settings(std::make_unique<QSettings>(filePath, QuarnelIniFormat()))
 {
     m_settings->beginGroup(kGroup);
     const QFileInfo info(filePath);

@@ -33,7 +33,7 @@ inline constexpr Key Minimized {"Minimized", "Off"};
 
 // The per-user store of named text values (application "Vantorell", section "Quarnel").
 // Every write is flushed at once; a write that cannot reach the file is a "Permission denied" error.
-// A file that could not be read or parsed is never written over, so nothing stored in it is lost.
+// A file that could not be read is never written over; a damaged line costs that line alone.
 class SettingsStore final
 {
 public:
@@ -57,10 +57,14 @@ public:
         SaveSetting(QString::fromLatin1(key.name), text);
     }
 
-    // False when the file could not be read or parsed at start: writes are then refused.
+    // False when the file could not be read at start: writes are then refused.
     bool writable() const { return m_writable; }
+    // Where the file was kept as it was when it had damaged lines at start (they were left out of the
+    // file); empty when it had none.
+    QString damagedCopy() const { return m_damagedCopy; }
 
 private:
+    QString m_damagedCopy;
     std::unique_ptr<QSettings> m_settings;
     bool m_writable = true;
 };

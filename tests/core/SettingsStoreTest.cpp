@@ -1,5 +1,6 @@
 #include "core/SettingsStore.h"
 
+#include "core/IniFile.h"
 #include "core/RuntimeError.h"
 #include "support/TempTree.h"
 
@@ -91,15 +92,54 @@ TEST(SettingsStore, HandWrittenValuesKeepSemicolonsAndCommas)
     EXPECT_EQ(again.GetSetting(SettingKey::Text11), QStringLiteral("2"));
 }
 
-TEST(SettingsStore, UnreadableFileIsNeverWrittenOver)
+TEST(SettingsStore, ADamagedLineCostsThatLineAloneAndTheOriginalIsKept)
 {
     TempTree tree;
-    const QByteArray garbage("\x00\x01[Quarnel]\nListview1=/keep/;\n\xff", 28);
-    const QString path = tree.write(QStringLiteral("Quarnel.conf"), garbage);
+    const char raw[] = "[Quarnel]\nListview1=/keep/;\nText33=\"4\x00"
+                       "5\"\nnonsense without a key\nOutput Folder=/out/\n";
+    const QByteArray damaged(raw, sizeof raw - 1);
+    const QString path = tree.write(QStringLiteral("Quarnel.conf"), damaged);
     SettingsStore store(path);
-    EXPECT_FALSE(store.writable());
-    EXPECT_EQ(errorNumberOf([&] { store.SaveSetting(SettingKey::Listview1, QStringLiteral("/new/;")); }), 70);
-    EXPECT_EQ(TempTree::read(path), garbage);
+    EXPECT_TRUE(store.writable());
+    EXPECT_EQ(store.damagedCopy(), path + QStringLiteral(".damaged"));
+    EXPECT_EQ(TempTree::read(path + QStringLiteral(".damaged")), damaged);
+    EXPECT_EQ(store.GetSetting(SettingKey::Listview1), QStringLiteral("/keep/;"));
+    EXPECT_EQ(store.GetSetting(SettingKey::OutputFolder), QStringLiteral("/out/"));
+    EXPECT_EQ(store.GetSetting(SettingKey::Text33), QStringLiteral("30")); // the damaged line's default
+    store.SaveSetting(SettingKey::Text11, QStringLiteral("1"));
+    // Told once: the file no longer has the damage, and a second damage keeps the first copy.
+    SettingsStore again(path);
+    EXPECT_TRUE(again.damagedCopy().isEmpty());
+    EXPECT_EQ(again.GetSetting(SettingKey::Listview1), QStringLiteral("/keep/;"));
+    EXPECT_EQ(again.GetSetting(SettingKey::Text11), QStringLiteral("1"));
+    tree.write(QStringLiteral("Quarnel.conf"), QByteArray("\x01\n[Quarnel]\nText22=1\n"));
+    EXPECT_EQ(SettingsStore(path).damagedCopy(), path + QStringLiteral(".damaged.1"));
+    EXPECT_EQ(TempTree::read(path + QStringLiteral(".damaged")), damaged);
+}
+
+TEST(SettingsStore, EveryLineEndReadsAndBytesThatAreNotUtf8SurviveASave)
+{
+    TempTree tree;
+    for (const QByteArray& end : {QByteArray("\r"), QByteArray("\n"), QByteArray("\r\n")}) {
+        const QString path = tree.write(QStringLiteral("Quarnel.conf"),
+                                        "[Quarnel]" + end + "Listview1=/caf\xe9/;/b/;" + end + "Output Folder=/out/"
+                                            + end + "Text33=\"45\"" + end);
+        {
+            SettingsStore store(path);
+            EXPECT_TRUE(store.damagedCopy().isEmpty());
+            EXPECT_EQ(store.GetSetting(SettingKey::OutputFolder), QStringLiteral("/out/"));
+            EXPECT_EQ(store.GetSetting(SettingKey::Text33), QStringLiteral("45"));
+            store.SaveSetting(SettingKey::Text11, QStringLiteral("3"));
+        }
+        const QByteArray saved = TempTree::read(path);
+        EXPECT_TRUE(saved.contains("Listview1=\"/caf\xe9/;/b/;\"\n")) << saved.constData();
+        EXPECT_TRUE(saved.contains("Output%20Folder=\"/out/\"\n"));
+        EXPECT_TRUE(saved.contains("Text11=\"3\"\n"));
+        QFile::remove(path);
+    }
+    const QByteArray mixed("ok \xc3\xa9 \xf0\x9f\x98\x80 bad \xe9 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 end\xc3");
+    EXPECT_EQ(EncodeKeepingBytes(DecodeKeepingBytes(mixed)), mixed);
+    EXPECT_EQ(DecodeKeepingBytes("\xc3\xa9"), QStringLiteral("\u00e9"));
 }
 
 TEST(SettingsStore, FailedWriteIsPermissionDenied)
