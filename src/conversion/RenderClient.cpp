@@ -7,6 +7,8 @@
 #include <QDateTime>
 #include <QFile>
 #include <QProcess>
+#include <QTimer>
+#include <algorithm>
 #include <utility>
 
 namespace quarnel {
@@ -67,8 +69,10 @@ bool RenderClient::ensureStarted()
     });
     m_reader = render::MessageReader();
     m_garbled = false;
+    m_replaceWhenIdle = false;
     // The worker ends itself when this process is gone; it is told which process that is.
-    m_process->start(m_workerPath, {QString::number(QCoreApplication::applicationPid())});
+    m_process->start(m_workerPath,
+                     {QString::number(QCoreApplication::applicationPid()), QString::number(m_pageTimeLimit.count())});
     return m_process->waitForStarted(10000);
 }
 
@@ -102,16 +106,36 @@ void RenderClient::readReplies()
             m_finished[id] = {true, {}};
         } else if (message[0] == "error" && m_pending.erase(id)) {
             m_finished[id] = {false, text, false};
+        } else if (message[0] == "exhausted" && m_pending.erase(id)) {
+            m_finished[id] = {false, text, false};
+            m_replaceWhenIdle = true;
         } else if (message[0] == "stopped" && m_pending.erase(id)) {
             m_finished[id] = {false, text, true};
             m_cutShort = true;
+            m_replaceWhenIdle = true;
         }
     }
     // A worker that no longer speaks the protocol cannot be trusted with what it still has.
     if (m_garbled || m_reader.broken()) {
         m_garbled = true;
         endWorker();
+    } else if (m_replaceWhenIdle && m_pending.empty()
+               && std::none_of(m_opens.begin(), m_opens.end(), [](const auto& open) { return open.second == -2; })) {
+        retireWorker();
     }
+}
+
+void RenderClient::retireWorker()
+{
+    // After a page that failed for memory or time: the worker ends (its input closed) and gives all its
+    // memory back, or goes on with a page that would not stop until it is killed; the next request
+    // starts a new one.
+    m_replaceWhenIdle = false;
+    QProcess* old = std::exchange(m_process, nullptr);
+    old->disconnect(this);
+    connect(old, &QProcess::finished, old, &QObject::deleteLater);
+    old->closeWriteChannel();
+    QTimer::singleShot(5000, old, [old] { old->kill(); });
 }
 
 void RenderClient::endWorker()

@@ -41,6 +41,8 @@ public:
 
     // How long the worker may go without a word while it has work before it is ended.
     void setStallLimit(std::chrono::milliseconds limit) { m_stallLimit = limit; }
+    // The time one page may take before the worker stops it; for the workers started from now on.
+    void setPageTimeLimit(std::chrono::seconds limit) { m_pageTimeLimit = limit; }
     qint64 workerProcessId() const;
     // True when some request since the last call was cut short; clears the mark.
     bool takeCutShort();
@@ -51,6 +53,7 @@ private:
     void readReplies();
     void workerEnded();
     void endWorker();
+    void retireWorker();
     bool waitFor(const std::function<bool()>& done);
 
     QString m_workerPath;
@@ -62,9 +65,11 @@ private:
     std::map<int, int> m_opens; // open request -> page count, -1 failed
     std::map<int, QString> m_openErrors;
     std::chrono::milliseconds m_stallLimit {(render::kPageTimeLimitSeconds + 60) * 1000};
+    std::chrono::seconds m_pageTimeLimit {render::kPageTimeLimitSeconds};
     qint64 m_lastWordMs = 0;
     bool m_cutShort = false;
     bool m_garbled = false; // the worker's replies stopped making sense
+    bool m_replaceWhenIdle = false; // a page failed for memory or time: a new worker for what comes next
 };
 
 } // namespace quarnel

@@ -77,16 +77,88 @@ TEST(RenderClient, APageThatHangsIsGivenUp)
     TempTree tree;
     const QString pdf = tree.write(QStringLiteral("doc.pdf"), threePages());
     qputenv("QUARNEL_RENDER_HANG_PAGE", "1");
-    RenderClient client(kFaultyWorker);
-    client.setStallLimit(std::chrono::milliseconds(800));
+    // A worker that no longer answers at all is ended by the client ...
+    RenderClient silent(kFaultyWorker);
+    silent.setStallLimit(std::chrono::milliseconds(800));
     QElapsedTimer clock;
     clock.start();
-    client.submit(pdf, 0, 72, 80, false, tree.file(QStringLiteral("hang.jpg")));
-    EXPECT_EQ(failures(client.waitAll()), 1);
+    silent.submit(pdf, 0, 72, 80, false, tree.file(QStringLiteral("hang.jpg")));
+    EXPECT_EQ(failures(silent.waitAll()), 1);
     EXPECT_LT(clock.elapsed(), 10000);
+    // ... and a page that does not stop when asked is answered for by the worker a few seconds past its
+    // time limit, and the worker replaced.
+    RenderClient client(kFaultyWorker);
+    client.setPageTimeLimit(std::chrono::seconds(1));
+    const qint64 first = (client.pageCount(pdf), client.workerProcessId());
+    clock.restart();
+    client.submit(pdf, 0, 72, 80, false, tree.file(QStringLiteral("stuck.jpg")));
+    const auto outcomes = client.waitAll();
+    EXPECT_LT(clock.elapsed(), 8000);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_TRUE(outcomes.begin()->second.cutShort);
+    EXPECT_TRUE(client.takeCutShort());
     qunsetenv("QUARNEL_RENDER_HANG_PAGE");
-    client.submit(pdf, 2, 72, 80, false, tree.file(QStringLiteral("later.jpg")));
-    EXPECT_EQ(failures(client.waitAll()), 0);
+    EXPECT_EQ(renderedWidth(client, pdf, 2, tree.file(QStringLiteral("later.jpg"))), 612);
+    EXPECT_NE(client.workerProcessId(), first);
+    EXPECT_EQ(renderedWidth(silent, pdf, 2, tree.file(QStringLiteral("after.jpg"))), 612);
+}
+
+namespace {
+
+// The highest peak of resident memory any worker of the client reached while the condition was awaited.
+class WorkerPeak
+{
+public:
+    explicit WorkerPeak(const RenderClient& client)
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this, &client] {
+            const QByteArray status = TempTree::read(QStringLiteral("/proc/%1/status").arg(client.workerProcessId()));
+            const qsizetype at = status.indexOf("VmHWM:");
+            if (at >= 0)
+                m_peakKb = std::max(m_peakKb, status.mid(at + 6, 20).trimmed().split(' ').front().toLongLong());
+        });
+        m_timer.start(20);
+    }
+    qint64 megabytes() const { return m_peakKb / 1024; }
+
+private:
+    QTimer m_timer;
+    qint64 m_peakKb = 0;
+};
+
+} // namespace
+
+TEST(RenderClient, ABombCostsBoundedMemoryAndTimeAndLeavesAFreshWorker)
+{
+    TempTree tree;
+    // 7 KB that inflate to 2 GB of drawing; four pages of it, drawn on every core at once.
+    const QString bomb = tree.write(QStringLiteral("bomb.pdf"), samples::MakeDecompressionBomb(4, 2000000000));
+    RenderClient client(kWorker);
+    WorkerPeak peak(client);
+    ASSERT_EQ(client.pageCount(bomb), 4);
+    const qint64 first = client.workerProcessId();
+    QElapsedTimer clock;
+    clock.start();
+    for (int page = 0; page < 4; ++page)
+        client.submit(bomb, page, 300, 85, false, tree.file(QStringLiteral("bomb-%1.jpg").arg(page)));
+    const auto outcomes = client.waitAll();
+    EXPECT_LT(clock.elapsed(), 120000);
+    EXPECT_EQ(failures(outcomes), 4);
+    for (const auto& [id, outcome] : outcomes)
+        EXPECT_FALSE(outcome.cutShort) << qPrintable(outcome.error); // the document's fault, not the worker's
+    EXPECT_LT(peak.megabytes(), 1024);
+    EXPECT_GT(peak.megabytes(), 100); // the sampler saw the worker at work
+    EXPECT_TRUE(QDir(tree.path()).entryList({QStringLiteral("*.jpg")}).isEmpty());
+    // What it took is given back: the next page is drawn by a new worker.
+    const QString pdf = tree.write(QStringLiteral("doc.pdf"), threePages());
+    EXPECT_EQ(renderedWidth(client, pdf, 0, tree.file(QStringLiteral("after.jpg"))), 612);
+    EXPECT_NE(client.workerProcessId(), first);
+    // A page tree claiming a negative number of pages is refused at once.
+    clock.restart();
+    EXPECT_THROW(
+        client.pageCount(tree.write(QStringLiteral("negative.pdf"), samples::MakePdfClaimingPages(-2147483648LL))),
+        RuntimeError);
+    EXPECT_LT(clock.elapsed(), 10000);
 }
 
 TEST(RenderClient, TheProgramsOwnWorkerHasNoFaultHooks)

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <mupdf/fitz.h>
 #include <sys/stat.h>
 
@@ -16,7 +18,90 @@ constexpr std::size_t kBandBytes = 24u << 20;
 
 void ignoreMessage(void*, const char*) { }
 
+// Every block MuPDF allocates carries its size in front, so that freeing it gives back what it took.
+constexpr std::size_t kHeader = alignof(std::max_align_t);
+
+bool reserve(MupdfRenderer::Memory& memory, std::size_t bytes)
+{
+    if (memory.used + bytes > memory.limit) {
+        memory.ownLimitHit = true;
+        return false;
+    }
+    if (memory.shared && !memory.shared->take(bytes)) {
+        memory.sharedLimitHit = true;
+        return false;
+    }
+    memory.used += bytes;
+    return true;
+}
+
+void release(MupdfRenderer::Memory& memory, std::size_t bytes)
+{
+    memory.used -= bytes;
+    if (memory.shared)
+        memory.shared->give(bytes);
+}
+
+void* countedMalloc(void* user, std::size_t size)
+{
+    auto& memory = *static_cast<MupdfRenderer::Memory*>(user);
+    if (!reserve(memory, size))
+        return nullptr;
+    auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
+    if (!block) {
+        release(memory, size);
+        return nullptr;
+    }
+    std::memcpy(block, &size, sizeof size);
+    return block + kHeader;
+}
+
+void countedFree(void* user, void* pointer)
+{
+    if (!pointer)
+        return;
+    unsigned char* block = static_cast<unsigned char*>(pointer) - kHeader;
+    std::size_t size = 0;
+    std::memcpy(&size, block, sizeof size);
+    release(*static_cast<MupdfRenderer::Memory*>(user), size);
+    std::free(block);
+}
+
+void* countedRealloc(void* user, void* pointer, std::size_t size)
+{
+    if (!pointer)
+        return countedMalloc(user, size);
+    if (size == 0) {
+        countedFree(user, pointer);
+        return nullptr;
+    }
+    auto& memory = *static_cast<MupdfRenderer::Memory*>(user);
+    unsigned char* block = static_cast<unsigned char*>(pointer) - kHeader;
+    std::size_t old = 0;
+    std::memcpy(&old, block, sizeof old);
+    if (size > old && !reserve(memory, size - old))
+        return nullptr;
+    auto* grown = static_cast<unsigned char*>(std::realloc(block, size + kHeader));
+    if (!grown) {
+        if (size > old)
+            release(memory, size - old);
+        return nullptr;
+    }
+    if (size < old)
+        release(memory, old - size);
+    std::memcpy(grown, &size, sizeof size);
+    return grown + kHeader;
+}
+
 } // namespace
+
+bool MemoryBudget::take(std::size_t bytes)
+{
+    if (m_used.fetch_add(bytes) + bytes <= m_limit)
+        return true;
+    m_used.fetch_sub(bytes);
+    return false;
+}
 
 double BoundedDpi(double widthPoints, double heightPoints, double dpi)
 {
@@ -34,9 +119,11 @@ double BoundedDpi(double widthPoints, double heightPoints, double dpi)
     return dpi * scale;
 }
 
-MupdfRenderer::MupdfRenderer(std::size_t storeBytes)
-    : m_context(fz_new_context(nullptr, nullptr, storeBytes))
+MupdfRenderer::MupdfRenderer(std::size_t storeBytes, std::size_t ownLimit, MemoryBudget* shared)
+    : m_memory {0, ownLimit, shared}
 {
+    const fz_alloc_context allocator {&m_memory, countedMalloc, countedRealloc, countedFree};
+    m_context = fz_new_context(&allocator, nullptr, storeBytes);
     if (!m_context)
         return;
     // MuPDF's warnings (this build has no colour management and says so) are not the user's business.
@@ -100,6 +187,8 @@ bool MupdfRenderer::open(const std::string& path, int& pageCount, std::string& e
             failure = 2;
         else
             count = fz_count_pages(m_context, document);
+        if (count < 0)
+            fz_throw(m_context, FZ_ERROR_GENERIC, "the PDF's page count is not valid");
     }
     fz_always(m_context) fz_drop_stream(m_context, stream);
     fz_catch(m_context) failure = 1;
@@ -130,6 +219,8 @@ PageResult MupdfRenderer::render(const PageRequest& request)
         result.error = "no document is open";
         return result;
     }
+    m_memory.ownLimitHit = false;
+    m_memory.sharedLimitHit = false;
     fz_cookie cookie {};
     {
         const std::lock_guard lock(m_cookieLock);
@@ -166,6 +257,13 @@ PageResult MupdfRenderer::render(const PageRequest& request)
         fz_close_device(m_context, device);
         fz_drop_device(m_context, device);
         device = nullptr;
+        // MuPDF carries on past some failures inside a page: a page cut short is not a page.
+        if (cookie.abort) {
+            failure = 3;
+            fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
+        }
+        if (m_memory.ownLimitHit || m_memory.sharedLimitHit)
+            fz_throw(m_context, FZ_ERROR_MEMORY, "out of memory");
 
         result.dpi = BoundedDpi(bounds.x1 - bounds.x0, bounds.y1 - bounds.y0, request.dpi);
         const float zoom = static_cast<float>(result.dpi / 72.0);
@@ -184,8 +282,10 @@ PageResult MupdfRenderer::render(const PageRequest& request)
             failure = 2;
             fz_throw(m_context, FZ_ERROR_GENERIC, "jpeg");
         }
+        // Bands small enough to leave most of the renderer's memory to the page's own content.
+        const std::size_t bandBytes = std::min(kBandBytes, m_memory.limit / 8);
         const int bandRows = static_cast<int>(
-            std::max<std::size_t>(16, kBandBytes / (static_cast<std::size_t>(result.width) * components)));
+            std::max<std::size_t>(16, bandBytes / (static_cast<std::size_t>(result.width) * components)));
         for (int top = box.y0; top < box.y1; top += bandRows) {
             fz_irect slice = box;
             slice.y0 = top;
@@ -202,6 +302,8 @@ PageResult MupdfRenderer::render(const PageRequest& request)
                 failure = 3;
                 fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
             }
+            if (m_memory.ownLimitHit || m_memory.sharedLimitHit)
+                fz_throw(m_context, FZ_ERROR_MEMORY, "out of memory");
             unsigned char* samples = fz_pixmap_samples(m_context, band);
             const std::ptrdiff_t stride = fz_pixmap_stride(m_context, band);
             const int rows = slice.y1 - slice.y0;
@@ -245,6 +347,10 @@ PageResult MupdfRenderer::render(const PageRequest& request)
             result.error = writerError;
         else if (failure == 3)
             result.error = kStoppedError;
+        else if (m_memory.ownLimitHit)
+            result.error = kExhaustedError;
+        else if (m_memory.sharedLimitHit)
+            result.error = kCrowdedError;
         else
             result.error = fz_caught_message(m_context);
         return result;

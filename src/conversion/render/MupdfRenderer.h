@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -25,6 +26,28 @@ struct PageRequest
 
 // The error of a page stopped at its time limit.
 inline constexpr const char* kStoppedError = "the page took too long and was stopped";
+// The error of a page that needs more memory than one renderer may take.
+inline constexpr const char* kExhaustedError = "the page needs more memory than the renderer may use";
+// The error of a page that ran out of the memory all renderers share while others were rendering:
+// it is rendered again once they are done.
+inline constexpr const char* kCrowdedError = "the renderers' shared memory was taken";
+
+// Bytes MuPDF may hold: at most `ownLimit` for one renderer, and at most the shared limit for all the
+// renderers of the process together. An allocation past either fails, and with it the page.
+class MemoryBudget final
+{
+public:
+    explicit MemoryBudget(std::size_t sharedLimit)
+        : m_limit(sharedLimit)
+    { }
+    bool take(std::size_t bytes);
+    void give(std::size_t bytes) { m_used.fetch_sub(bytes); }
+    std::size_t limit() const { return m_limit; }
+
+private:
+    std::atomic<std::size_t> m_used {0};
+    std::size_t m_limit;
+};
 
 struct PageResult
 {
@@ -40,7 +63,9 @@ struct PageResult
 class MupdfRenderer final
 {
 public:
-    explicit MupdfRenderer(std::size_t storeBytes = 32u << 20);
+    // Without a shared budget, only the renderer's own limit applies.
+    explicit MupdfRenderer(std::size_t storeBytes = 32u << 20, std::size_t ownLimit = 512u << 20,
+                           MemoryBudget* shared = nullptr);
     ~MupdfRenderer();
     MupdfRenderer(const MupdfRenderer&) = delete;
     MupdfRenderer& operator=(const MupdfRenderer&) = delete;
@@ -58,7 +83,21 @@ public:
     // Asks the page being rendered, if any, to stop; safe to call from another thread.
     void requestAbort();
 
+    // The memory this renderer's MuPDF holds now.
+    std::size_t bytesHeld() const { return m_memory.used; }
+
+    // What MuPDF allocates through: counted against the renderer's own limit and the shared one.
+    struct Memory
+    {
+        std::size_t used = 0;
+        std::size_t limit = 0;
+        MemoryBudget* shared = nullptr;
+        bool ownLimitHit = false;
+        bool sharedLimitHit = false;
+    };
+
 private:
+    Memory m_memory;
     fz_context* m_context = nullptr;
     fz_document* m_document = nullptr;
     std::string m_path;

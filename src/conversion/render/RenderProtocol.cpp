@@ -61,7 +61,7 @@ bool IsWellFormedReply(const Message& message)
             && message[2].find_first_not_of("0123456789") == std::string::npos;
     if (kind == "done")
         return message.size() == 5;
-    return (kind == "failed" || kind == "error" || kind == "stopped") && message.size() == 3;
+    return (kind == "failed" || kind == "error" || kind == "stopped" || kind == "exhausted") && message.size() == 3;
 }
 
 } // namespace quarnel::render

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@ namespace quarnel::render {
 //   to the worker:   "open" id path | "render" id path page dpi quality blackWhite target
 //   from the worker: "opened" id pages | "failed" id message | "done" id width height dpi | "error" id message
 //                    | "stopped" id message (the page ran past its time limit)
+//                    | "exhausted" id message (the page needs more memory than the renderer may use)
 using Message = std::vector<std::string>;
 
 std::string EncodeMessage(const Message& fields);
@@ -40,5 +42,8 @@ bool IsWellFormedReply(const Message& message);
 
 // The time one page may take before its rendering is stopped.
 inline constexpr int kPageTimeLimitSeconds = 60;
+// The memory all of a worker's MuPDF renderers may hold together; with its code and buffers the worker
+// stays under 1 GiB.
+inline constexpr std::size_t kRendererMemoryBytes = 768u << 20;
 
 } // namespace quarnel::render

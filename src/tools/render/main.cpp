@@ -1,6 +1,7 @@
 // quarnel-render: the renderer worker. Reads requests on standard input and answers on standard
-// output; renders pages on as many threads as the machine has cores (at most four), each with its own
-// MuPDF context. A page that runs past its time limit is stopped. Run by the program, not by people.
+// output; renders pages on as many threads as the machine has cores (as many as the memory budget has
+// room for), each with its own MuPDF context. A page that runs past its time limit is stopped, and one
+// that needs more memory than its share fails. Run by the program, not by people.
 #include "conversion/render/MupdfRenderer.h"
 #include "conversion/render/RenderProtocol.h"
 
@@ -10,13 +11,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <malloc.h>
 #include <memory>
 #include <mutex>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using namespace quarnel::render;
 
@@ -42,15 +47,37 @@ struct Job
     std::string id;
     std::string path;
     PageRequest request;
+    int crowded = 0; // times the page found the shared memory taken
 };
+
+// How the worker's memory is shared out: every renderer draws from one budget, none takes more than
+// its own share of it, and there are as many renderers as cores while each can have room for a page.
+struct MemoryPlan
+{
+    std::size_t shared = kRendererMemoryBytes;
+    std::size_t perRenderer = 0;
+    unsigned threads = 1;
+};
+
+MemoryPlan planFor(unsigned cores)
+{
+    constexpr std::size_t kOrdinaryPage = 48u << 20; // a text page at 300 dpi with room to spare
+    constexpr std::size_t kOneRendererAtMost = 512u << 20;
+    MemoryPlan plan;
+    const auto fit = static_cast<unsigned>(plan.shared / kOrdinaryPage);
+    plan.threads = std::clamp(cores, 1u, std::max(1u, fit));
+    plan.perRenderer = std::min(kOneRendererAtMost, plan.shared);
+    return plan;
+}
 
 class Pool
 {
 public:
-    explicit Pool(unsigned threads)
+    Pool(const MemoryPlan& plan, MemoryBudget& budget, long long timeLimitMs)
+        : m_timeLimitMs(timeLimitMs)
     {
-        for (unsigned i = 0; i < threads; ++i)
-            m_slots.push_back(std::make_unique<Slot>());
+        for (unsigned i = 0; i < plan.threads; ++i)
+            m_slots.push_back(std::make_unique<Slot>(plan, budget));
         for (auto& slot : m_slots)
             slot->thread = std::thread([this, s = slot.get()] { work(*s); });
         m_watchdog = std::thread([this] { watch(); });
@@ -81,9 +108,14 @@ public:
 private:
     struct Slot
     {
+        Slot(const MemoryPlan& plan, MemoryBudget& budget)
+            : renderer(std::min<std::size_t>(32u << 20, plan.shared / plan.threads / 4), plan.perRenderer, &budget)
+        { }
         std::thread thread;
         MupdfRenderer renderer;
         std::atomic<long long> startedMs {0}; // 0 while idle
+        std::string jobId; // the page being rendered, under m_lock
+        bool answered = false; // the watchdog has already answered for it, under m_lock
     };
 
     static long long nowMs()
@@ -103,47 +135,91 @@ private:
                     return;
                 job = std::move(m_jobs.front());
                 m_jobs.pop_front();
+                slot.jobId = job.id;
+                slot.answered = false;
             }
-            // A file replaced or rewritten under the same name is opened anew, never served from the old copy.
-            if (!slot.renderer.holdsCurrent(job.path)) {
-                int pages = 0;
-                std::string error;
-                if (!slot.renderer.open(job.path, pages, error)) {
-                    reply({"error", job.id, error});
-                    continue;
+            const Message answer = render(slot, job);
+            bool answered = false;
+            {
+                const std::lock_guard lock(m_lock);
+                answered = std::exchange(slot.answered, false);
+                slot.jobId.clear();
+                // Memory was given back: the pages that found it taken by others try again.
+                while (!m_deferred.empty()) {
+                    m_jobs.push_back(std::move(m_deferred.front()));
+                    m_deferred.pop_front();
+                }
+                // A page crowded out waits for one still rendering; alone, it tries once more at once.
+                if (answer.empty() && !answered) {
+                    ++job.crowded;
+                    const bool othersRendering = std::any_of(m_slots.begin(), m_slots.end(),
+                                                             [](const auto& other) { return !other->jobId.empty(); });
+                    if (othersRendering)
+                        m_deferred.push_back(std::move(job));
+                    else
+                        m_jobs.push_front(std::move(job));
                 }
             }
-#ifdef QUARNEL_TEST_HOOKS
-            // Test builds can be told to crash on one page, to prove the program survives it.
-            if (const char* crash = std::getenv("QUARNEL_RENDER_CRASH_PAGE");
-                crash && std::atoi(crash) == job.request.page + 1)
-                std::abort();
-            // ... or to hang on one, to prove a page that never ends cannot stop the program.
-            if (const char* hang = std::getenv("QUARNEL_RENDER_HANG_PAGE");
-                hang && std::atoi(hang) == job.request.page + 1)
-                for (;;)
-                    std::this_thread::sleep_for(std::chrono::hours(1));
-#endif
-            slot.startedMs = nowMs();
-            const PageResult result = slot.renderer.render(job.request);
-            slot.startedMs = 0;
-            if (result.ok)
-                reply({"done", job.id, std::to_string(result.width), std::to_string(result.height),
-                       std::to_string(result.dpi)});
-            else
-                reply({result.error == kStoppedError ? "stopped" : "error", job.id, result.error});
+            m_wake.notify_all();
+            if (!answer.empty() && !answered)
+                reply(answer);
         }
+    }
+
+    // The reply for the job; empty when it must wait for memory other pages hold.
+    Message render(Slot& slot, const Job& job)
+    {
+        // A file replaced or rewritten under the same name is opened anew, never served from the old copy.
+        if (!slot.renderer.holdsCurrent(job.path)) {
+            int pages = 0;
+            std::string error;
+            if (!slot.renderer.open(job.path, pages, error))
+                return {"error", job.id, error};
+        }
+        slot.startedMs = nowMs();
+#ifdef QUARNEL_TEST_HOOKS
+        // Test builds can be told to crash on one page, to prove the program survives it.
+        if (const char* crash = std::getenv("QUARNEL_RENDER_CRASH_PAGE");
+            crash && std::atoi(crash) == job.request.page + 1)
+            std::abort();
+        // ... or to hang on one where no stop request reaches, to prove such a page cannot hold up the program.
+        if (const char* hang = std::getenv("QUARNEL_RENDER_HANG_PAGE"); hang && std::atoi(hang) == job.request.page + 1)
+            for (;;)
+                std::this_thread::sleep_for(std::chrono::hours(1));
+#endif
+        const PageResult result = slot.renderer.render(job.request);
+        slot.startedMs = 0;
+        if (result.ok)
+            return {"done", job.id, std::to_string(result.width), std::to_string(result.height),
+                    std::to_string(result.dpi)};
+        if (result.error == kCrowdedError && job.crowded < 2)
+            return {};
+        // What a failed page held goes back to the system, not only to the allocator.
+        ::malloc_trim(0);
+        if (result.error == kStoppedError)
+            return {"stopped", job.id, result.error};
+        if (result.error == kExhaustedError || result.error == kCrowdedError)
+            return {"exhausted", job.id, kExhaustedError};
+        return {"error", job.id, result.error};
     }
 
     void watch()
     {
+        // Past the limit a page is asked to stop; a page that does not stop within the grace is answered
+        // for, so that the program never waits on it (the worker is then replaced).
+        constexpr long long kGraceMs = 3000;
         std::unique_lock lock(m_lock);
         while (!m_quit) {
             m_tick.wait_for(lock, std::chrono::milliseconds(200));
             for (auto& slot : m_slots) {
                 const long long started = slot->startedMs;
-                if (started && nowMs() - started > kPageTimeLimitSeconds * 1000LL)
+                const long long running = started ? nowMs() - started : 0;
+                if (running > m_timeLimitMs)
                     slot->renderer.requestAbort();
+                if (running > m_timeLimitMs + kGraceMs && !slot->answered && !slot->jobId.empty()) {
+                    slot->answered = true;
+                    reply({"stopped", slot->jobId, kStoppedError});
+                }
             }
         }
     }
@@ -152,10 +228,32 @@ private:
     std::condition_variable m_wake; // for the rendering threads: work has come
     std::condition_variable m_tick; // for the watchdog alone, so that it never takes a wake-up meant for them
     std::deque<Job> m_jobs;
+    std::deque<Job> m_deferred; // waiting for memory other pages hold
     std::vector<std::unique_ptr<Slot>> m_slots;
     std::thread m_watchdog;
+    const long long m_timeLimitMs;
     bool m_quit = false;
 };
+
+// The backstop for memory MuPDF does not allocate through the budget (image decoders): the address
+// space the worker has with its threads started, plus the budget and some room.
+void limitAddressSpace(std::size_t budget)
+{
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return;
+    char line[256];
+    unsigned long long sizeKb = 0;
+    while (std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmSize: %llu kB", &sizeKb) == 1)
+            break;
+    std::fclose(status);
+    if (sizeKb == 0)
+        return;
+    const rlim_t limit = sizeKb * 1024 + budget + (256u << 20);
+    const struct rlimit bound = {limit, limit};
+    ::setrlimit(RLIMIT_AS, &bound);
+}
 
 } // namespace
 
@@ -165,9 +263,14 @@ int main(int argc, char* argv[])
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (argc > 1 && std::atoll(argv[1]) != static_cast<long long>(::getppid()))
         return 0; // the parent was already gone before the request above took effect
-    const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-    Pool pool(cores);
-    MupdfRenderer counter(8u << 20);
+    const MemoryPlan plan = planFor(std::thread::hardware_concurrency());
+    MemoryBudget budget(plan.shared);
+    // The program may ask for another time limit per page (in seconds) after its process id.
+    const long long timeLimitMs
+        = (argc > 2 && std::atoi(argv[2]) > 0 ? std::atoi(argv[2]) : kPageTimeLimitSeconds) * 1000LL;
+    Pool pool(plan, budget, timeLimitMs);
+    MupdfRenderer counter(8u << 20, 128u << 20, &budget);
+    limitAddressSpace(plan.shared);
     MessageReader reader;
     char buffer[65536];
     for (;;) {

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <algorithm>
+#include <zlib.h>
 
 namespace quarnel::samples {
 
@@ -101,6 +102,78 @@ QByteArray MakePdfClaimingPages(long long claimed)
 {
     QByteArray pdf = MakeSamplePdf({SamplePage {{612, 792}, QStringLiteral("One real page"), {}}});
     return pdf.replace("/Count 1 ", "/Count " + QByteArray::number(claimed) + ' ');
+}
+
+namespace {
+
+// zlib data that inflates to `repeats` copies of the pattern, made without ever holding them: one
+// compressed chunk of copies, repeated, each ending on a full flush so that the next starts afresh.
+QByteArray deflatedRepeats(const QByteArray& pattern, qint64 repeats)
+{
+    const qint64 perChunk = std::max<qint64>(1, (1 << 20) / pattern.size());
+    const QByteArray chunk = pattern.repeated(perChunk);
+    z_stream stream {};
+    deflateInit(&stream, 9);
+    const auto feed = [&](qint64 copies, int flush) {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(chunk.constData()));
+        stream.avail_in = static_cast<uInt>(copies * pattern.size());
+        QByteArray piece;
+        char buffer[16384];
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            stream.avail_out = sizeof buffer;
+            deflate(&stream, flush);
+            piece.append(buffer, static_cast<qsizetype>(sizeof buffer - stream.avail_out));
+        } while (stream.avail_out == 0);
+        return piece;
+    };
+    // The first chunk carries the zlib header; the second is the one that repeats.
+    const qint64 first = std::min(repeats, perChunk);
+    QByteArray out = feed(first, Z_FULL_FLUSH);
+    qint64 left = repeats - first;
+    const uLong chunkSum = adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(chunk.constData()),
+                                   static_cast<uInt>(chunk.size()));
+    uLong sum = adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(chunk.constData()),
+                        static_cast<uInt>(first * pattern.size()));
+    if (left >= perChunk) {
+        const QByteArray repeated = feed(perChunk, Z_FULL_FLUSH);
+        for (; left >= perChunk; left -= perChunk) {
+            out += repeated;
+            sum = adler32_combine(sum, chunkSum, static_cast<z_off_t>(chunk.size()));
+        }
+    }
+    out += feed(left, Z_FINISH);
+    deflateEnd(&stream);
+    sum = adler32_combine(sum,
+                          adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(chunk.constData()),
+                                  static_cast<uInt>(left * pattern.size())),
+                          static_cast<z_off_t>(left * pattern.size()));
+    // The checksum over everything (deflate's own covers only what it was given).
+    out.chop(4);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += static_cast<char>((sum >> shift) & 0xff);
+    return out;
+}
+
+} // namespace
+
+QByteArray MakeDecompressionBomb(int pages, qint64 inflatedBytes)
+{
+    // Each page's drawing is the same stream: tiny squares, one after another, a few kilobytes of Flate
+    // compressed twice that inflate to the given size.
+    const QByteArray square = "1 1 1 1 re f\n";
+    const QByteArray data = qCompress(deflatedRepeats(square, inflatedBytes / square.size()), 9).mid(4);
+    QList<QByteArray> objects;
+    objects.append("<< /Type /Catalog /Pages 2 0 R >>");
+    QByteArray kids;
+    for (int i = 0; i < pages; ++i)
+        kids += QByteArray::number(4 + i) + " 0 R ";
+    objects.append("<< /Type /Pages /Kids [" + kids + "] /Count " + QByteArray::number(pages) + " >>");
+    objects.append("<< /Filter [/FlateDecode /FlateDecode] /Length " + QByteArray::number(data.size()) + " >>\nstream\n"
+                   + data + "\nendstream");
+    for (int i = 0; i < pages; ++i)
+        objects.append("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 3 0 R >>");
+    return assemble(objects);
 }
 
 } // namespace quarnel::samples

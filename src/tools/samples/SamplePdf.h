@@ -23,4 +23,8 @@ QByteArray MakeSamplePdf(const std::vector<SamplePage>& pages);
 // A PDF whose page tree claims this many pages while holding one.
 QByteArray MakePdfClaimingPages(long long claimed);
 
+// A decompression bomb: pages whose drawing is a few kilobytes of Flate, compressed twice, that
+// inflate to this many bytes of drawing operations.
+QByteArray MakeDecompressionBomb(int pages, qint64 inflatedBytes);
+
 } // namespace quarnel::samples
