@@ -196,6 +196,22 @@ bool StandInAutomation::takeCutShort()
     return m_renderer.takeCutShort();
 }
 
+void StandInAutomation::prepareDocument(const QString& pdfPath)
+{
+    m_renderer.renderAhead(pdfPath, kAcrobatDpi, kAcrobatQuality, false, -1);
+}
+
+void StandInAutomation::prepareImages(const QString& pdfPath, double dpi, int quality, int pages)
+{
+    // The resolution as the imaging object takes it.
+    m_renderer.renderAhead(pdfPath, dpi > 0 ? dpi : 72, quality, false, pages);
+}
+
+void StandInAutomation::dropPrepared()
+{
+    m_renderer.forgetAhead();
+}
+
 double NumericPrefix(const QString& text)
 {
     qsizetype i = 0;

@@ -64,6 +64,18 @@ public:
     // document (the engine died or was ended, a page ran out of time), so what they wrote is incomplete.
     // Clears the mark.
     virtual bool takeCutShort() { return false; }
+    // The document object will soon be asked to save every page of this PDF.
+    virtual void prepareDocument(const QString& pdfPath) { Q_UNUSED(pdfPath); }
+    // The imaging object will soon be asked to load the first pages of this PDF with these settings.
+    virtual void prepareImages(const QString& pdfPath, double dpi, int quality, int pages)
+    {
+        Q_UNUSED(pdfPath);
+        Q_UNUSED(dpi);
+        Q_UNUSED(quality);
+        Q_UNUSED(pages);
+    }
+    // What was prepared and not used is not needed any more.
+    virtual void dropPrepared() { }
 };
 
 // The program's own document and imaging objects, rendering through the renderer worker.
@@ -73,6 +85,9 @@ public:
     explicit StandInAutomation(RenderClient& renderer);
     std::unique_ptr<AutomationObject> CreateObject(const QString& progId) override;
     bool takeCutShort() override;
+    void prepareDocument(const QString& pdfPath) override;
+    void prepareImages(const QString& pdfPath, double dpi, int quality, int pages) override;
+    void dropPrepared() override;
 
 private:
     RenderClient& m_renderer;

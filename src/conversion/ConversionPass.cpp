@@ -160,9 +160,13 @@ void ConversionPass::ConvertPDFs(bool silent)
                 continue;
             }
             lastSkipped = false;
+            prepareMethod(folder, pdfs, file);
             convertOne(guard, pdfPath, silent, anyConverted);
         }
     }
+    for (const auto& [method, implementation] : m_methods)
+        if (implementation)
+            implementation->passEnded();
     guard.step(150, [&] { m_inputs.setBusy(false); });
     guard.step(152, [&] { m_inputs.setProgress(0, QStringLiteral("Progress Bar")); });
     if (!silent) {
@@ -181,6 +185,41 @@ FileVersion VersionOf(const QString& path)
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return {};
     return {info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec * 1000LL + info.st_mtim.tv_nsec / 1000000};
+}
+
+bool ConversionPass::willConvert(const QString& pdfPath)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(pdfPath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    const FileVersion version = VersionOf(pdfPath);
+    const qint64 age = m_clock.now().toMSecsSinceEpoch() - version.modifiedMs;
+    if (age >= 0 && age < kSettleSeconds * 1000)
+        return false;
+    if (const auto failing = m_failures.constFind(pdfPath);
+        failing != m_failures.cend() && failing->inARow >= kFailuresBeforeQuiet && failing->version == version)
+        return false;
+    try {
+        const QDateTime converted = m_index.newestConverted(LogPathText(pdfPath));
+        return !converted.isValid() || info.st_mtim.tv_sec >= converted.toSecsSinceEpoch();
+    } catch (const RuntimeError&) {
+        return false; // its own turn reports it
+    }
+}
+
+void ConversionPass::prepareMethod(const QString& folder, const FileNameList& pdfs, int current)
+{
+    const auto method = m_methods.find(m_options.selectedMethod());
+    if (method == m_methods.end() || !method->second)
+        return;
+    // This PDF and the next few the pass will convert: the method may start on them while it works.
+    QStringList upcoming {folder + kNativeSeparator + pdfs[current]};
+    for (int next = current + 1; next <= pdfs.upperBound() && upcoming.size() < kPreparedPdfs; ++next) {
+        const QString path = folder + kNativeSeparator + pdfs[next];
+        if (willConvert(path))
+            upcoming.append(path);
+    }
+    method->second->prepare(upcoming);
 }
 
 void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted)

@@ -2,6 +2,7 @@
 
 #include "conversion/ConvertedIndex.h"
 #include "conversion/PassInputs.h"
+#include "folders/AddFolder.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -18,6 +19,9 @@ class MessageBoxes;
 
 // A PDF written to within this many seconds is left for a later pass: it may still be arriving.
 inline constexpr int kSettleSeconds = 3;
+
+// How many PDFs, the next one included, the pass tells the method it is about to convert.
+inline constexpr int kPreparedPdfs = 8;
 
 // A PDF that failed in this many passes in a row, unchanged, is passed over quietly until it changes.
 inline constexpr int kFailuresBeforeQuiet = 3;
@@ -68,6 +72,8 @@ signals:
 
 private:
     void convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted);
+    bool willConvert(const QString& pdfPath);
+    void prepareMethod(const QString& folder, const FileNameList& pdfs, int current);
     bool collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath);
     QString placeImage(const QString& image, const QString& candidate);
     void log(const QString& line);

@@ -198,6 +198,17 @@ bool AcrobatMethod::Convert(const QString& pdfPath, const QString& stagingFolder
     return opened && !cutShort && anyImage(stagingFolder);
 }
 
+void AcrobatMethod::prepare(const QStringList& pdfPaths)
+{
+    for (const QString& pdf : pdfPaths)
+        m_factory.prepareDocument(pdf);
+}
+
+void AcrobatMethod::passEnded()
+{
+    m_factory.dropPrepared();
+}
+
 GflAxMethod::GflAxMethod(AutomationFactory& factory, MethodOptions& options, MessageBoxes& messages)
     : m_factory(factory)
     , m_options(options)
@@ -238,6 +249,22 @@ bool GflAxMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
     return !m_factory.takeCutShort() && anyImage(stagingFolder);
 }
 
+void GflAxMethod::prepare(const QStringList& pdfPaths)
+{
+    // The pages and settings Convert will ask for, read as it reads them; nothing when it would fail.
+    const double pages = std::nearbyint(NumericPrefix(m_options.pagesText()));
+    if (!(pages >= 1 && pages <= 32767))
+        return;
+    const double dpi = NumericPrefix(m_options.resolutionText());
+    for (const QString& pdf : pdfPaths)
+        m_factory.prepareImages(pdf, dpi, m_options.quality(), static_cast<int>(pages));
+}
+
+void GflAxMethod::passEnded()
+{
+    m_factory.dropPrepared();
+}
+
 MethodSet::MethodSet(MethodOptions& options, MessageBoxes& messages, const QString& programFolder)
     : m_launcher(std::make_unique<SystemLauncher>(programFolder))
     , m_renderer(std::make_unique<RenderClient>(programFolder + QStringLiteral("/quarnel-render")))
@@ -249,6 +276,11 @@ MethodSet::MethodSet(MethodOptions& options, MessageBoxes& messages, const QStri
 { }
 
 MethodSet::~MethodSet() = default;
+
+void MethodSet::setRenderAhead(bool on)
+{
+    m_renderer->setAheadLimit(on ? RenderClient::defaultAheadLimit() : 0);
+}
 
 void MethodSet::installInto(ConversionPass& pass)
 {

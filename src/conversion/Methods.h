@@ -46,6 +46,8 @@ class AcrobatMethod final : public ConversionMethod
 public:
     AcrobatMethod(AutomationFactory& factory, MessageBoxes& messages);
     bool Convert(const QString& pdfPath, const QString& stagingFolder) override;
+    void prepare(const QStringList& pdfPaths) override;
+    void passEnded() override;
 
 private:
     AutomationFactory& m_factory;
@@ -58,6 +60,8 @@ class GflAxMethod final : public ConversionMethod
 public:
     GflAxMethod(AutomationFactory& factory, MethodOptions& options, MessageBoxes& messages);
     bool Convert(const QString& pdfPath, const QString& stagingFolder) override;
+    void prepare(const QStringList& pdfPaths) override;
+    void passEnded() override;
 
 private:
     AutomationFactory& m_factory;
@@ -79,6 +83,8 @@ public:
     MethodSet& operator=(const MethodSet&) = delete;
 
     void installInto(ConversionPass& pass);
+    // Whether the renderer starts on the pages of the next PDFs while the pass is at one (it does).
+    void setRenderAhead(bool on);
 
 private:
     std::unique_ptr<Launcher> m_launcher;

@@ -41,6 +41,11 @@ public:
     virtual ~ConversionMethod() = default;
     // True (the method's success flag) only when it left at least one page image.
     virtual bool Convert(const QString& pdfPath, const QString& stagingFolder) = 0;
+    // The PDFs the pass is about to convert, the next one first: a method may start on them early, as
+    // long as what it then produces is exactly what it would have produced without.
+    virtual void prepare(const QStringList& pdfPaths) { Q_UNUSED(pdfPaths); }
+    // The pass has ended: whatever was started early and not used is dropped.
+    virtual void passEnded() { }
 };
 
 } // namespace quarnel

@@ -1,5 +1,6 @@
 #include "conversion/RenderClient.h"
 
+#include "core/FileProcedures.h"
 #include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
 
@@ -7,8 +8,12 @@
 #include <QDateTime>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
 #include <utility>
 
 namespace quarnel {
@@ -27,7 +32,13 @@ const QString kWorkerDied = QStringLiteral("The renderer stopped unexpectedly");
 RenderClient::RenderClient(QString workerPath, QObject* parent)
     : QObject(parent)
     , m_workerPath(std::move(workerPath))
+    , m_aheadLimit(defaultAheadLimit())
 { }
+
+int RenderClient::defaultAheadLimit()
+{
+    return std::max(8, 4 * QThread::idealThreadCount());
+}
 
 RenderClient::~RenderClient()
 {
@@ -97,7 +108,12 @@ void RenderClient::readReplies()
         }
         const int id = std::atoi(message[1].c_str());
         const QString text = message.size() > 2 ? QString::fromStdString(message[2]) : QString();
-        if (message[0] == "opened") {
+        if (m_aheadOpens.count(id)) {
+            aheadOpened(id, message[0] == "opened" ? std::atoi(message[2].c_str()) : -1,
+                        message[0] == "opened" ? message[3] : std::string());
+        } else if (m_ahead.count(id)) {
+            aheadReply(id, message);
+        } else if (message[0] == "opened") {
             m_opens[id] = std::atoi(message[2].c_str());
         } else if (message[0] == "failed") {
             m_opens[id] = -1;
@@ -131,6 +147,8 @@ void RenderClient::retireWorker()
     // memory back, or goes on with a page that would not stop until it is killed; the next request
     // starts a new one.
     m_replaceWhenIdle = false;
+    std::erase_if(m_ahead, [](const auto& page) { return !page.second.rendered; });
+    m_aheadOpens.clear();
     QProcess* old = std::exchange(m_process, nullptr);
     old->disconnect(this);
     connect(old, &QProcess::finished, old, &QObject::deleteLater);
@@ -140,6 +158,8 @@ void RenderClient::retireWorker()
 
 void RenderClient::endWorker()
 {
+    // Told here once, not again by the process's own signal.
+    m_process->disconnect(this);
     m_process->kill();
     m_process->waitForFinished(2000);
     workerEnded();
@@ -150,6 +170,20 @@ void RenderClient::workerEnded()
     // Replies the worker wrote before it ended still count.
     if (m_process)
         readReplies();
+    // Pages asked for ahead and not yet rendered went with the worker; one of them may be what ended it.
+    bool aheadLost = false;
+    for (auto page = m_ahead.begin(); page != m_ahead.end();) {
+        aheadLost = aheadLost || !page->second.rendered;
+        page = page->second.rendered ? std::next(page) : m_ahead.erase(page);
+    }
+    m_aheadOpens.clear();
+    // Then the pages needed now are asked for once more, of a new worker, before they count as failed.
+    if (aheadLost && !m_askedAgain && !m_pending.empty() && ensureStarted()) {
+        m_askedAgain = true;
+        for (const auto& [id, unused] : m_pending)
+            sendRender("render", id, m_requests[id], m_targets[id]);
+        return;
+    }
     // Everything the worker still had fails; the next request starts a new one.
     for (const auto& [id, unused] : m_pending) {
         m_finished[id] = {false, kWorkerDied, true};
@@ -182,6 +216,11 @@ bool RenderClient::waitFor(const std::function<bool()>& done)
 
 int RenderClient::pageCount(const QString& pdfPath)
 {
+    // Opened ahead, and unchanged since: no need to ask again.
+    const auto known = m_knownCounts.find({QFile::encodeName(pdfPath).toStdString(),
+                                           render::FileVersionTextOf(QFile::encodeName(pdfPath).toStdString())});
+    if (known != m_knownCounts.end())
+        return known->second;
     if (!ensureStarted())
         throw RuntimeError(ErrorNumber::CantCreateObject);
     const int id = m_nextId++;
@@ -198,27 +237,187 @@ int RenderClient::pageCount(const QString& pdfPath)
     return pages;
 }
 
+RenderClient::Request RenderClient::requestOf(const QString& pdfPath, int page, double dpi, int quality,
+                                              bool blackWhite)
+{
+    return {QFile::encodeName(pdfPath).toStdString(), page, QString::number(dpi, 'f', 3).toStdString(), quality,
+            blackWhite};
+}
+
+void RenderClient::sendRender(const char* kind, int id, const Request& request, const QString& target)
+{
+    send({kind, std::to_string(id), request.path, std::to_string(request.page), request.dpi,
+          std::to_string(request.quality), request.blackWhite ? "1" : "0", QFile::encodeName(target).toStdString()});
+}
+
 int RenderClient::submit(const QString& pdfPath, int page, double dpi, int quality, bool blackWhite,
                          const QString& target)
 {
     const int id = m_nextId++;
+    const Request request = requestOf(pdfPath, page, dpi, quality, blackWhite);
+    // The same page with the same settings, asked for ahead: handed over when it comes from this very
+    // version of the file; otherwise rendered anew.
+    const auto ahead = std::find_if(m_ahead.begin(), m_ahead.end(), [&](const auto& entry) {
+        return entry.second.request == request && entry.second.adoptedBy == 0;
+    });
+    if (ahead != m_ahead.end()) {
+        const std::string version = render::FileVersionTextOf(request.path);
+        if (!ahead->second.rendered) {
+            ahead->second.adoptedBy = id;
+            ahead->second.wantedVersion = version;
+            ahead->second.target = target;
+            m_pending[id] = true;
+            m_requests[id] = request;
+            m_targets[id] = target;
+            return id;
+        }
+        const bool current = !version.empty() && ahead->second.version == version;
+        const bool handed = current && handOver(ahead->second.file, target);
+        dropAheadPage(ahead);
+        if (handed) {
+            m_finished[id] = {true, {}};
+            return id;
+        }
+    }
     if (!ensureStarted()) {
         m_finished[id] = {false, QStringLiteral("The renderer could not be started"), true};
         m_cutShort = true;
         return id;
     }
     m_pending[id] = true;
-    send({"render", std::to_string(id), QFile::encodeName(pdfPath).toStdString(), std::to_string(page),
-          QString::number(dpi, 'f', 3).toStdString(), std::to_string(quality), blackWhite ? "1" : "0",
-          QFile::encodeName(target).toStdString()});
+    m_requests[id] = request;
+    m_targets[id] = target;
+    sendRender("render", id, request, target);
     return id;
+}
+
+bool RenderClient::handOver(const QString& file, const QString& target)
+{
+    // Never over a file that is there already; the page is then rendered again under its name.
+    return ::renameat2(AT_FDCWD, QFile::encodeName(file).constData(), AT_FDCWD, QFile::encodeName(target).constData(),
+                       RENAME_NOREPLACE)
+        == 0;
+}
+
+void RenderClient::dropAheadPage(std::map<int, AheadPage>::iterator page)
+{
+    if (page->second.rendered)
+        QFile::remove(page->second.file);
+    m_ahead.erase(page);
+}
+
+void RenderClient::renderAhead(const QString& pdfPath, double dpi, int quality, bool blackWhite, int pages)
+{
+    if (m_aheadLimit <= 0 || pages == 0 || static_cast<int>(m_ahead.size()) >= m_aheadLimit)
+        return;
+    const std::string path = QFile::encodeName(pdfPath).toStdString();
+    const Request first {path, 0, QString::number(dpi, 'f', 3).toStdString(), quality, blackWhite};
+    // Asked for already (still opening, or pages on their way or rendered).
+    for (const auto& [id, document] : m_aheadOpens)
+        if (document.path == path && document.dpi == dpi && document.quality == quality
+            && document.blackWhite == blackWhite)
+            return;
+    for (const auto& [id, page] : m_ahead)
+        if (page.request == first)
+            return;
+    if (!m_aheadFolder) {
+        m_aheadFolder = std::make_unique<QTemporaryDir>(TempFolder() + QStringLiteral("/quarnel-ahead-XXXXXX"));
+        if (!m_aheadFolder->isValid()) {
+            m_aheadFolder.reset();
+            return;
+        }
+        SetRenderAheadFolder(m_aheadFolder->path());
+    }
+    if (!ensureStarted())
+        return;
+    const int id = m_nextId++;
+    m_aheadOpens[id] = {path, dpi, quality, blackWhite, pages};
+    send({"open", std::to_string(id), path});
+}
+
+void RenderClient::aheadOpened(int id, int pages, const std::string& version)
+{
+    const AheadDocument document = m_aheadOpens[id];
+    m_aheadOpens.erase(id);
+    // A PDF that cannot be opened is left to its turn, which reports it.
+    if (pages < 0 || !m_aheadFolder)
+        return;
+    m_knownCounts[{document.path, version}] = pages;
+    const int wanted = document.pages < 0 ? pages : std::min(pages, document.pages);
+    for (int page = 0; page < wanted && static_cast<int>(m_ahead.size()) < m_aheadLimit; ++page) {
+        const int job = m_nextId++;
+        AheadPage ahead;
+        ahead.request = {document.path, page, QString::number(document.dpi, 'f', 3).toStdString(), document.quality,
+                         document.blackWhite};
+        ahead.file = m_aheadFolder->filePath(QStringLiteral("ahead-%1.jpg").arg(job));
+        sendRender("ahead", job, ahead.request, ahead.file);
+        m_ahead[job] = ahead;
+    }
+}
+
+void RenderClient::aheadReply(int id, const render::Message& message)
+{
+    const auto page = m_ahead.find(id);
+    AheadPage& ahead = page->second;
+    const bool done = message[0] == "done";
+    if (done) {
+        ahead.rendered = true;
+        ahead.version = message[5];
+    } else if (message[0] == "exhausted" || message[0] == "stopped") {
+        m_replaceWhenIdle = true;
+    }
+    const int waiting = ahead.adoptedBy;
+    if (!waiting) {
+        if (!done)
+            dropAheadPage(page);
+        return;
+    }
+    // A request waits for this page: handed over when it is the version it wants, otherwise (or when it
+    // failed) rendered for it now, so that what it gets is exactly what it would have got.
+    const bool handed = done && ahead.version == ahead.wantedVersion && handOver(ahead.file, ahead.target);
+    dropAheadPage(page);
+    if (handed) {
+        m_pending.erase(waiting);
+        m_requests.erase(waiting);
+        m_targets.erase(waiting);
+        m_finished[waiting] = {true, {}};
+    } else {
+        sendRender("render", waiting, m_requests[waiting], m_targets[waiting]);
+    }
+}
+
+void RenderClient::forgetAhead()
+{
+    if (m_process && m_process->state() == QProcess::Running)
+        send({"forget"});
+    for (auto page = m_ahead.begin(); page != m_ahead.end();) {
+        if (page->second.adoptedBy) {
+            ++page;
+            continue;
+        }
+        const auto next = std::next(page);
+        dropAheadPage(page);
+        page = next;
+    }
+    m_aheadOpens.clear();
+    m_knownCounts.clear();
+    // Pages still on their way are written into a folder that is gone, and fail unseen.
+    if (m_ahead.empty()) {
+        SetRenderAheadFolder(QString());
+        m_aheadFolder.reset();
+    }
 }
 
 std::map<int, RenderClient::Outcome> RenderClient::waitAll()
 {
     waitFor([&] { return m_pending.empty(); });
+    m_askedAgain = false;
     std::map<int, Outcome> outcomes;
     outcomes.swap(m_finished);
+    for (const auto& [id, outcome] : outcomes) {
+        m_requests.erase(id);
+        m_targets.erase(id);
+    }
     return outcomes;
 }
 

@@ -6,8 +6,10 @@
 #include <QString>
 #include <chrono>
 #include <map>
+#include <memory>
 
 class QProcess;
+class QTemporaryDir;
 
 namespace quarnel {
 
@@ -39,6 +41,16 @@ public:
     // Waits, serving the window's events, until every queued page is done; their outcomes by number.
     std::map<int, Outcome> waitAll();
 
+    // Asks for the first `pages` pages (all when -1) of a PDF the program will convert soon: rendered
+    // while no page needed now waits, and handed over when the same page of the same version of the file
+    // is asked for with the same settings. At most `aheadLimit` pages are asked for or kept ahead.
+    void renderAhead(const QString& pdfPath, double dpi, int quality, bool blackWhite, int pages);
+    // Drops every page asked for ahead, rendered or not.
+    void forgetAhead();
+    void setAheadLimit(int pages) { m_aheadLimit = pages; }
+    // Enough pages ahead to keep every core busy between two PDFs.
+    static int defaultAheadLimit();
+
     // How long the worker may go without a word while it has work before it is ended.
     void setStallLimit(std::chrono::milliseconds limit) { m_stallLimit = limit; }
     // The time one page may take before the worker stops it; for the workers started from now on.
@@ -48,6 +60,41 @@ public:
     bool takeCutShort();
 
 private:
+    // A page as asked for: what makes a page rendered ahead the one asked for now.
+    struct Request
+    {
+        std::string path;
+        int page = 0;
+        std::string dpi;
+        int quality = 0;
+        bool blackWhite = false;
+        bool operator==(const Request&) const = default;
+    };
+    struct AheadPage
+    {
+        Request request;
+        QString file;
+        bool rendered = false;
+        std::string version; // of the file it was rendered from
+        int adoptedBy = 0; // a request now waiting for it, with the version it wants and its target
+        std::string wantedVersion;
+        QString target;
+    };
+    struct AheadDocument
+    {
+        std::string path;
+        double dpi = 0;
+        int quality = 0;
+        bool blackWhite = false;
+        int pages = -1;
+    };
+
+    static Request requestOf(const QString& pdfPath, int page, double dpi, int quality, bool blackWhite);
+    void sendRender(const char* kind, int id, const Request& request, const QString& target);
+    void aheadOpened(int id, int pages, const std::string& version);
+    void aheadReply(int id, const render::Message& message);
+    void dropAheadPage(std::map<int, AheadPage>::iterator page);
+    bool handOver(const QString& file, const QString& target);
     bool ensureStarted();
     void send(const render::Message& message);
     void readReplies();
@@ -70,6 +117,14 @@ private:
     bool m_cutShort = false;
     bool m_garbled = false; // the worker's replies stopped making sense
     bool m_replaceWhenIdle = false; // a page failed for memory or time: a new worker for what comes next
+    std::map<int, Request> m_requests; // what the pending pages asked for, to ask again
+    std::map<int, QString> m_targets;
+    std::map<int, AheadPage> m_ahead;
+    std::map<int, AheadDocument> m_aheadOpens;
+    std::map<std::pair<std::string, std::string>, int> m_knownCounts; // (path, version) -> pages
+    std::unique_ptr<QTemporaryDir> m_aheadFolder;
+    int m_aheadLimit = 0;
+    bool m_askedAgain = false; // the pending pages were asked for again after the worker ended
 };
 
 } // namespace quarnel

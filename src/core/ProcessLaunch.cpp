@@ -10,11 +10,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <limits>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -173,12 +176,24 @@ void SetActiveStagingFolder(const QString& folder)
     activeStagingFolder() = folder;
 }
 
+QString& renderAheadFolder()
+{
+    static QString folder;
+    return folder;
+}
+
+void SetRenderAheadFolder(const QString& folder)
+{
+    renderAheadFolder() = folder;
+}
+
 void EndRunningBatch()
 {
     if (g_runningGroup > 0)
         ::kill(-g_runningGroup, SIGKILL);
-    if (!activeStagingFolder().isEmpty())
-        QDir(activeStagingFolder()).removeRecursively();
+    for (const QString& folder : {activeStagingFolder(), renderAheadFolder()})
+        if (!folder.isEmpty())
+            QDir(folder).removeRecursively();
 }
 
 bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::milliseconds timeLimit,
@@ -200,6 +215,31 @@ bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::mill
     return true;
 }
 
+namespace {
+
+// Waits, serving events, until the process has exited (woken the moment it does, where the kernel can
+// tell through a process descriptor) or the time limit has passed; true when it exited.
+bool waitForExit(pid_t pid, const std::function<bool()>& exited, std::chrono::milliseconds timeLimit)
+{
+    const int descriptor = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (descriptor < 0 || !QCoreApplication::instance())
+        return WaitServingEvents(exited, timeLimit, std::chrono::milliseconds(20));
+    QEventLoop loop;
+    QSocketNotifier ended(descriptor, QSocketNotifier::Read);
+    QObject::connect(&ended, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    limit.start(static_cast<int>(std::min<qint64>(timeLimit.count(), std::numeric_limits<int>::max())));
+    if (!exited())
+        loop.exec();
+    ended.setEnabled(false);
+    ::close(descriptor);
+    return exited();
+}
+
+} // namespace
+
 qint32 OpenAndWait(Launcher& launcher, const QString& fileName, qint32 windowStyle, const QString& directory,
                    std::chrono::milliseconds timeLimit)
 {
@@ -218,7 +258,7 @@ qint32 OpenAndWait(Launcher& launcher, const QString& fileName, qint32 windowSty
         return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == pid;
     };
     g_runningGroup = pid;
-    const bool inTime = WaitServingEvents(exited, timeLimit, std::chrono::milliseconds(20));
+    const bool inTime = waitForExit(pid, exited, timeLimit);
     g_runningGroup = 0;
     // Whatever the batch file left running in its group, or all of it when it ran too long, ends here.
     ::kill(-pid, SIGKILL);

@@ -57,6 +57,8 @@ qint32 OpenAndWait(Launcher& launcher, const QString& fileName, qint32 windowSty
 void EndRunningBatch();
 // The staging folder in use (empty when none), so that an end in the middle of a pass removes it.
 void SetActiveStagingFolder(const QString& folder);
+// Likewise the folder of the pages rendered ahead.
+void SetRenderAheadFolder(const QString& folder);
 
 // Waits up to the given time while serving events, until the condition holds; true when it did.
 bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::milliseconds timeLimit,

@@ -1,5 +1,6 @@
 #include "conversion/ConversionPass.h"
 #include "conversion/Methods.h"
+#include "core/ProcessLaunch.h"
 #include "support/Fakes.h"
 #include "support/PassFakes.h"
 #include "support/TempTree.h"
@@ -7,7 +8,9 @@
 
 #include <QDir>
 #include <QImage>
+#include <QThread>
 #include <gtest/gtest.h>
+#include <map>
 
 using namespace quarnel;
 using namespace quarnel::test;
@@ -100,4 +103,155 @@ INSTANTIATE_TEST_SUITE_P(EveryMethod, RealPass,
                              default:
                                  return std::string("GflAx");
                              }
+                         });
+
+namespace {
+
+// A watched folder converted by one pass with the real methods, with or without the renderer working
+// ahead; what the pass did to it can be compared whole.
+struct Outcome
+{
+    QStringList log; // without dates and times
+    QStringList messages; // the boxes shown, in order
+    std::map<QString, QByteArray> images;
+    QStringList leftInTemp;
+};
+
+class AheadPass : public ::testing::TestWithParam<Method>
+{
+protected:
+    // Runs a pass over PDFs of these page counts; `during` is called as the pass reaches each PDF, with
+    // its name and everything needed to change the world under the pass.
+    Outcome run(bool ahead, const std::function<void(const QString& name, TempTree& in, FakeMethodOptions&)>& during)
+    {
+        TempTree temp, in, out;
+        qputenv("TEMP", temp.path().toUtf8());
+        FakeServices fakes;
+        FakePassInputs inputs;
+        FakeMethodOptions options;
+        inputs.output = out.path();
+        inputs.rows = {in.path()};
+        options.method = GetParam();
+        options.pages = QStringLiteral("2");
+        options.resolution = QStringLiteral("72");
+        MethodSet methods(options, fakes.messages, QStringLiteral(QUARNEL_BIN_DIR));
+        methods.setRenderAhead(ahead);
+        ConversionPass pass(inputs, options, fakes.messages, fakes.clock, temp.file(QStringLiteral("DEV2IVI.log")));
+        methods.installInto(pass);
+        const QDateTime settled = QDateTime::currentDateTime().addSecs(-60);
+        fakes.clock.current = QDateTime::currentDateTime().addSecs(5);
+        int i = 0;
+        for (const int pages : {1, 3, 1, 2, 1, 1, 4, 1}) {
+            ++i;
+            QFile pdf(in.write(QStringLiteral("doc%1.pdf").arg(i), pdfOf(pages, i)));
+            pdf.open(QIODevice::ReadWrite);
+            pdf.setFileTime(settled, QFileDevice::FileModificationTime);
+        }
+        inputs.onProgress = [&](const QString& caption) {
+            if (during && caption.startsWith(QStringLiteral("Processing: ")))
+                during(caption.mid(12), in, options);
+        };
+        pass.ConvertPDFs(true);
+        Outcome outcome;
+        const QString log = QString::fromUtf8(TempTree::read(temp.file(QStringLiteral("DEV2IVI.log"))));
+        // The folders differ from run to run: only the names inside them are compared.
+        const auto named = [&](QString text) { return text.replace(in.path() + u'/', QString()); };
+        for (const QString& line : log.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+            outcome.log.append(named(line.mid(line.indexOf(QStringLiteral(" : ")) + 3)));
+        for (const QString& text : fakes.messages.texts())
+            outcome.messages.append(named(text));
+        for (const QString& name : QDir(out.path()).entryList(QDir::Files, QDir::Name))
+            outcome.images[name] = TempTree::read(out.file(name));
+        outcome.leftInTemp = QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+        return outcome;
+    }
+
+    static QByteArray pdfOf(int pages, int number)
+    {
+        std::vector<samples::SamplePage> list(static_cast<std::size_t>(pages));
+        for (int p = 0; p < pages; ++p)
+            list[static_cast<std::size_t>(p)].title = QStringLiteral("Document %1, page %2").arg(number).arg(p + 1);
+        return samples::MakeSamplePdf(list);
+    }
+};
+
+void expectSame(const Outcome& ahead, const Outcome& plain)
+{
+    EXPECT_EQ(ahead.log, plain.log);
+    EXPECT_EQ(ahead.messages, plain.messages);
+    EXPECT_EQ(ahead.leftInTemp, plain.leftInTemp);
+    ASSERT_EQ(ahead.images.size(), plain.images.size());
+    for (const auto& [name, bytes] : plain.images) {
+        ASSERT_TRUE(ahead.images.count(name)) << qPrintable(name);
+        EXPECT_TRUE(ahead.images.at(name) == bytes) << qPrintable(name) << " differs";
+    }
+}
+
+} // namespace
+
+TEST_P(AheadPass, RenderingAheadChangesNothingAPassLeaves)
+{
+    const Outcome plain = run(false, nullptr);
+    EXPECT_EQ(plain.images.size(), GetParam() == Method::Acrobat ? 14u : 11u);
+    expectSame(run(true, nullptr), plain);
+}
+
+TEST_P(AheadPass, APdfReplacedAfterItWasRenderedAheadIsConvertedAsItIsAtItsTurn)
+{
+    // When the pass reaches doc2, doc3 and later were already asked for ahead: doc4 is then replaced
+    // by a different document, and doc6 rewritten in place with the same size.
+    const auto change = [](const QString& name, TempTree& in, FakeMethodOptions&) {
+        if (name != QStringLiteral("doc2.pdf"))
+            return;
+        QThread::msleep(300); // let the renderer get to them
+        const QString replacement = in.write(QStringLiteral("new.pdf"), pdfOf(2, 40));
+        QFile::remove(in.file(QStringLiteral("doc4.pdf")));
+        QFile::rename(replacement, in.file(QStringLiteral("doc4.pdf")));
+        QByteArray same = TempTree::read(in.file(QStringLiteral("doc6.pdf")));
+        same.replace("Document 6", "Document 9");
+        QFile rewritten(in.file(QStringLiteral("doc6.pdf")));
+        rewritten.open(QIODevice::ReadWrite);
+        rewritten.write(same);
+        for (const char* pdf : {"doc4.pdf", "doc6.pdf"}) {
+            QFile file(in.file(QString::fromLatin1(pdf)));
+            file.open(QIODevice::ReadWrite);
+            file.setFileTime(QDateTime::currentDateTime().addSecs(-30), QFileDevice::FileModificationTime);
+        }
+    };
+    const Outcome ahead = run(true, change);
+    expectSame(ahead, run(false, change));
+}
+
+TEST_P(AheadPass, OptionsChangedDuringThePassApplyToThePdfsAfterTheChange)
+{
+    const auto change = [](const QString& name, TempTree&, FakeMethodOptions& options) {
+        if (name == QStringLiteral("doc3.pdf")) {
+            QThread::msleep(300);
+            options.resolution = QStringLiteral("96");
+            options.pages = QStringLiteral("1");
+            options.jpegQuality = 60;
+        }
+    };
+    const Outcome ahead = run(true, change);
+    expectSame(ahead, run(false, change));
+}
+
+TEST_P(AheadPass, AnEndHalfWayRemovesWhatWasRenderedAhead)
+{
+    // The program's end in the middle of the pass (here it goes on, as it would not): the pages
+    // rendered ahead are gone with it, and nothing rendered ahead is left after a pass in any case.
+    const auto end = [](const QString& name, TempTree&, FakeMethodOptions&) {
+        if (name == QStringLiteral("doc5.pdf")) {
+            QThread::msleep(300);
+            EndRunningBatch();
+        }
+    };
+    const Outcome ahead = run(true, end);
+    EXPECT_TRUE(ahead.leftInTemp.filter(QStringLiteral("quarnel-ahead")).isEmpty());
+    expectSame(ahead, run(false, end));
+}
+
+INSTANTIATE_TEST_SUITE_P(DocumentAndImagingMethods, AheadPass, ::testing::Values(Method::Acrobat, Method::GflAx),
+                         [](const ::testing::TestParamInfo<Method>& info) {
+                             return std::string(info.param == Method::Acrobat ? "Acrobat" : "GflAx");
                          });

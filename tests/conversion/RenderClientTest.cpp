@@ -1,6 +1,8 @@
 #include "conversion/RenderClient.h"
 
 #include "conversion/render/RenderProtocol.h"
+#include "core/FileProcedures.h"
+#include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
 #include "support/TempTree.h"
 #include "tools/samples/SamplePdf.h"
@@ -410,7 +412,7 @@ TEST(RenderProtocol, MessagesSurviveAnySplitAndABadLengthEndsTheStream)
     // A length no message can have: what follows is never read as messages, even when it looks like one.
     render::MessageReader reader;
     const std::string oversized("\xff\xff\xff\xff", 4);
-    const std::string after = render::EncodeMessage({"opened", "1", "3"});
+    const std::string after = render::EncodeMessage({"opened", "1", "3", "2049:12:1000:17.5"});
     reader.append(oversized.data(), oversized.size());
     reader.append(after.data(), after.size());
     render::Message message;
@@ -419,9 +421,9 @@ TEST(RenderProtocol, MessagesSurviveAnySplitAndABadLengthEndsTheStream)
     reader.append(after.data(), after.size());
     EXPECT_FALSE(reader.next(message));
 
-    EXPECT_TRUE(render::IsWellFormedReply({"opened", "1", "3"}));
-    EXPECT_FALSE(render::IsWellFormedReply({"opened", "1"}));
-    EXPECT_FALSE(render::IsWellFormedReply({"opened", "1", "-2"}));
+    EXPECT_TRUE(render::IsWellFormedReply({"opened", "1", "3", "2049:12:1000:17.5"}));
+    EXPECT_FALSE(render::IsWellFormedReply({"opened", "1", "3"}));
+    EXPECT_FALSE(render::IsWellFormedReply({"opened", "1", "-2", "2049:12:1000:17.5"}));
     EXPECT_FALSE(render::IsWellFormedReply({"done", "x", "1", "1", "1"}));
     EXPECT_FALSE(render::IsWellFormedReply({"sure"}));
 }
@@ -430,9 +432,9 @@ TEST(RenderClient, AWorkerThatStopsMakingSenseIsEndedAndItsWorkFails)
 {
     // Stand-in workers: one replies without the page count, one sends a length no message can have
     // followed by what looks like a good reply.
-    const std::vector<QByteArray> replies {
-        "printf '\\010\\000\\000\\000opened\\000'; printf 1",
-        "printf '\\377\\377\\377\\377\\010\\000\\000\\000opened\\000'; printf 1; printf '\\000'; printf 3"};
+    const std::vector<QByteArray> replies {"printf '\\010\\000\\000\\000opened\\000'; printf 1",
+                                           "printf '\\377\\377\\377\\377\\010\\000\\000\\000opened\\000'; printf 1; "
+                                           "printf '\\000'; printf 3; printf '\\000'; printf 1:2:3:4.5"};
     for (const QByteArray& reply : replies) {
         TempTree tree;
         const QString worker = tree.write(QStringLiteral("worker"), "#!/bin/sh\n" + reply + "\nexec sleep 60\n");
@@ -459,4 +461,42 @@ TEST(RenderWorker, ARequestItCannotReadEndsItInsteadOfLeavingTheProgramWaiting)
         EXPECT_EQ(worker.exitCode(), 2);
         EXPECT_TRUE(worker.readAllStandardOutput().isEmpty());
     }
+}
+
+TEST(RenderClient, APageRenderedAheadIsHandedOverOnlyForTheSameVersionAndSettings)
+{
+    TempTree tree;
+    const QString pdf = tree.write(QStringLiteral("doc.pdf"), threePages());
+    RenderClient client(kWorker);
+    client.renderAhead(pdf, 72, 80, false, 2);
+    const auto aheadFolders
+        = [] { return QDir(TempFolder()).entryList({QStringLiteral("quarnel-ahead-*")}, QDir::Dirs); };
+    WaitServingEvents(
+        [&] {
+            return aheadFolders().size() == 1
+                && QDir(TempFolder() + u'/' + aheadFolders().front()).entryList({QStringLiteral("*.jpg")}).size() == 2;
+        },
+        std::chrono::seconds(20));
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(200)); // their replies read
+    // With the worker gone, only a page rendered ahead can arrive without a new one.
+    const qint64 worker = client.workerProcessId();
+    ::kill(static_cast<pid_t>(worker), SIGKILL);
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(500));
+    client.submit(pdf, 0, 72, 80, false, tree.file(QStringLiteral("first.jpg")));
+    EXPECT_EQ(failures(client.waitAll()), 0);
+    EXPECT_EQ(client.workerProcessId(), 0) << "no worker was started for it";
+    EXPECT_EQ(QImage(tree.file(QStringLiteral("first.jpg"))).width(), 612);
+    // Other settings, or the file changed since: rendered anew, from the file as it is now.
+    client.submit(pdf, 1, 96, 80, false, tree.file(QStringLiteral("other.jpg")));
+    EXPECT_EQ(failures(client.waitAll()), 0);
+    EXPECT_NE(client.workerProcessId(), 0);
+    std::vector<samples::SamplePage> wide(2);
+    wide[0].size = wide[1].size = QSizeF(792, 612);
+    const QByteArray replacement = samples::MakeSamplePdf(wide);
+    client.renderAhead(pdf, 72, 80, false, 2);
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(500));
+    tree.write(QStringLiteral("doc.pdf"), replacement);
+    EXPECT_EQ(renderedWidth(client, pdf, 1, tree.file(QStringLiteral("second.jpg"))), 792);
+    client.forgetAhead();
+    EXPECT_TRUE(aheadFolders().isEmpty());
 }

@@ -28,6 +28,8 @@ public:
     {
         progress.push_back(value);
         captions.append(caption);
+        if (onProgress)
+            onProgress(caption);
     }
 
     QStringList rows;
@@ -37,6 +39,7 @@ public:
     std::vector<bool> busyCalls;
     std::vector<int> progress;
     QStringList captions;
+    std::function<void(const QString& caption)> onProgress;
 };
 
 class FakeMethodOptions final : public MethodOptions

@@ -1,6 +1,7 @@
 #include "conversion/render/MupdfRenderer.h"
 
 #include "conversion/render/JpegWriter.h"
+#include "conversion/render/RenderProtocol.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,8 +14,8 @@ namespace quarnel::render {
 
 namespace {
 
-// About 24 MB of pixels per band: a whole ordinary page at 300 dpi, a slice of a huge one.
-constexpr std::size_t kBandBytes = 24u << 20;
+// About 32 MB of pixels per band: a whole Letter or A4 page at 300 dpi, a slice of a huge one.
+constexpr std::size_t kBandBytes = 32u << 20;
 
 void ignoreMessage(void*, const char*) { }
 
@@ -162,6 +163,11 @@ bool MupdfRenderer::holdsCurrent(const std::string& path) const
     return m_document && path == m_path && m_opened.size >= 0 && stateOf(path) == m_opened;
 }
 
+std::string MupdfRenderer::versionText() const
+{
+    return FileVersionText(m_opened.device, m_opened.inode, m_opened.size, m_opened.modifiedSec, m_opened.modifiedNsec);
+}
+
 bool MupdfRenderer::open(const std::string& path, int& pageCount, std::string& error)
 {
     close();
@@ -251,20 +257,6 @@ PageResult MupdfRenderer::render(const PageRequest& request)
     {
         page = fz_load_page(m_context, m_document, request.page);
         const fz_rect bounds = fz_bound_page(m_context, page);
-        list = fz_new_display_list(m_context, bounds);
-        device = fz_new_list_device(m_context, list);
-        fz_run_page(m_context, page, device, fz_identity, &cookie);
-        fz_close_device(m_context, device);
-        fz_drop_device(m_context, device);
-        device = nullptr;
-        // MuPDF carries on past some failures inside a page: a page cut short is not a page.
-        if (cookie.abort) {
-            failure = 3;
-            fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
-        }
-        if (m_memory.ownLimitHit || m_memory.sharedLimitHit)
-            fz_throw(m_context, FZ_ERROR_MEMORY, "out of memory");
-
         result.dpi = BoundedDpi(bounds.x1 - bounds.x0, bounds.y1 - bounds.y0, request.dpi);
         const float zoom = static_cast<float>(result.dpi / 72.0);
         const fz_matrix ctm = fz_scale(zoom, zoom);
@@ -277,15 +269,31 @@ PageResult MupdfRenderer::render(const PageRequest& request)
         result.height = box.y1 - box.y0;
         const int components = request.blackWhite ? 1 : 3;
         fz_colorspace* space = request.blackWhite ? fz_device_gray(m_context) : fz_device_rgb(m_context);
+        // Bands small enough to leave most of the renderer's memory to the page's own content.
+        const std::size_t bandBytes = std::min(kBandBytes, m_memory.limit / 8);
+        const int bandRows = static_cast<int>(
+            std::max<std::size_t>(16, bandBytes / (static_cast<std::size_t>(result.width) * components)));
+        // A page drawn in several bands is read once into a display list; one band is drawn straight.
+        if (bandRows < result.height) {
+            list = fz_new_display_list(m_context, bounds);
+            device = fz_new_list_device(m_context, list);
+            fz_run_page(m_context, page, device, fz_identity, &cookie);
+            fz_close_device(m_context, device);
+            fz_drop_device(m_context, device);
+            device = nullptr;
+            // MuPDF carries on past some failures inside a page: a page cut short is not a page.
+            if (cookie.abort) {
+                failure = 3;
+                fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
+            }
+            if (m_memory.ownLimitHit || m_memory.sharedLimitHit)
+                fz_throw(m_context, FZ_ERROR_MEMORY, "out of memory");
+        }
         if (!writer.start(request.target, result.width, result.height, components, request.quality,
                           static_cast<int>(std::lround(result.dpi)), writerError)) {
             failure = 2;
             fz_throw(m_context, FZ_ERROR_GENERIC, "jpeg");
         }
-        // Bands small enough to leave most of the renderer's memory to the page's own content.
-        const std::size_t bandBytes = std::min(kBandBytes, m_memory.limit / 8);
-        const int bandRows = static_cast<int>(
-            std::max<std::size_t>(16, bandBytes / (static_cast<std::size_t>(result.width) * components)));
         for (int top = box.y0; top < box.y1; top += bandRows) {
             fz_irect slice = box;
             slice.y0 = top;
@@ -294,7 +302,10 @@ PageResult MupdfRenderer::render(const PageRequest& request)
             // Pages are drawn on white: what is transparent in the PDF shows as paper.
             fz_clear_pixmap_with_value(m_context, band, 0xff);
             device = fz_new_draw_device(m_context, fz_identity, band);
-            fz_run_display_list(m_context, list, device, ctm, fz_rect_from_irect(slice), &cookie);
+            if (list)
+                fz_run_display_list(m_context, list, device, ctm, fz_rect_from_irect(slice), &cookie);
+            else
+                fz_run_page(m_context, page, device, ctm, &cookie);
             fz_close_device(m_context, device);
             fz_drop_device(m_context, device);
             device = nullptr;

@@ -77,6 +77,9 @@ public:
     // True when the open document is this path's file as it is now: same device, inode, size and
     // modification time as when it was opened. A file replaced or rewritten under the name is not.
     bool holdsCurrent(const std::string& path) const;
+    // The version of the file the open document was read from: device, inode, size and modification
+    // time, as one text.
+    std::string versionText() const;
 
     // Renders one page.
     PageResult render(const PageRequest& request);

@@ -1,5 +1,7 @@
 #include "conversion/render/RenderProtocol.h"
 
+#include <sys/stat.h>
+
 namespace quarnel::render {
 
 namespace {
@@ -51,16 +53,31 @@ bool MessageReader::next(Message& message)
     return true;
 }
 
+std::string FileVersionText(unsigned long long device, unsigned long long inode, long long size, long long seconds,
+                            long long nanoseconds)
+{
+    return std::to_string(device) + ':' + std::to_string(inode) + ':' + std::to_string(size) + ':'
+        + std::to_string(seconds) + '.' + std::to_string(nanoseconds);
+}
+
+std::string FileVersionTextOf(const std::string& path)
+{
+    struct stat info = {};
+    if (::stat(path.c_str(), &info) != 0)
+        return {};
+    return FileVersionText(info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+}
+
 bool IsWellFormedReply(const Message& message)
 {
     if (message.size() < 2 || message[1].empty() || message[1].find_first_not_of("0123456789") != std::string::npos)
         return false;
     const std::string& kind = message[0];
     if (kind == "opened")
-        return message.size() == 3 && !message[2].empty() && message[2].size() <= 9
+        return message.size() == 4 && !message[2].empty() && message[2].size() <= 9
             && message[2].find_first_not_of("0123456789") == std::string::npos;
     if (kind == "done")
-        return message.size() == 5;
+        return message.size() == 6;
     return (kind == "failed" || kind == "error" || kind == "stopped" || kind == "exhausted") && message.size() == 3;
 }
 

@@ -10,7 +10,10 @@ namespace quarnel::render {
 // Messages between the program and its renderer worker: a 4-byte little-endian length, then fields
 // separated by NUL bytes (no path holds one).
 //   to the worker:   "open" id path | "render" id path page dpi quality blackWhite target
-//   from the worker: "opened" id pages | "failed" id message | "done" id width height dpi | "error" id message
+//                    | "ahead" (the same fields: a page that will be needed, rendered when no other waits)
+//                    | "forget" (drop the pages asked for ahead that are still waiting)
+//   from the worker: "opened" id pages version | "failed" id message | "done" id width height dpi version
+//                    | "error" id message
 //                    | "stopped" id message (the page ran past its time limit)
 //                    | "exhausted" id message (the page needs more memory than the renderer may use)
 using Message = std::vector<std::string>;
@@ -36,6 +39,12 @@ private:
     std::string m_buffer;
     bool m_broken = false;
 };
+
+// The version of a file as the messages carry it: device, inode, size and modification time.
+std::string FileVersionText(unsigned long long device, unsigned long long inode, long long size, long long seconds,
+                            long long nanoseconds);
+// The same for the file at this path now; empty when there is none.
+std::string FileVersionTextOf(const std::string& path);
 
 // True when a reply from the worker has the fields its kind needs.
 bool IsWellFormedReply(const Message& message);

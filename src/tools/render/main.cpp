@@ -48,6 +48,7 @@ struct Job
     std::string path;
     PageRequest request;
     int crowded = 0; // times the page found the shared memory taken
+    bool ahead = false; // asked for before it is needed: waits while any page needed now waits
 };
 
 // How the worker's memory is shared out: every renderer draws from one budget, none takes more than
@@ -100,9 +101,17 @@ public:
     {
         {
             const std::lock_guard lock(m_lock);
-            m_jobs.push_back(std::move(job));
+            (job.ahead ? m_ahead : m_jobs).push_back(std::move(job));
         }
         m_wake.notify_one();
+    }
+
+    // Drops the pages asked for ahead that no thread has taken yet.
+    void forgetAhead()
+    {
+        const std::lock_guard lock(m_lock);
+        m_ahead.clear();
+        std::erase_if(m_deferred, [](const Job& job) { return job.ahead; });
     }
 
 private:
@@ -130,11 +139,12 @@ private:
             Job job;
             {
                 std::unique_lock lock(m_lock);
-                m_wake.wait(lock, [this] { return m_quit || !m_jobs.empty(); });
-                if (m_jobs.empty())
+                m_wake.wait(lock, [this] { return m_quit || !m_jobs.empty() || !m_ahead.empty(); });
+                if (m_quit)
                     return;
-                job = std::move(m_jobs.front());
-                m_jobs.pop_front();
+                std::deque<Job>& queue = m_jobs.empty() ? m_ahead : m_jobs;
+                job = std::move(queue.front());
+                queue.pop_front();
                 slot.jobId = job.id;
                 slot.answered = false;
             }
@@ -146,7 +156,8 @@ private:
                 slot.jobId.clear();
                 // Memory was given back: the pages that found it taken by others try again.
                 while (!m_deferred.empty()) {
-                    m_jobs.push_back(std::move(m_deferred.front()));
+                    Job& waiting = m_deferred.front();
+                    (waiting.ahead ? m_ahead : m_jobs).push_back(std::move(waiting));
                     m_deferred.pop_front();
                 }
                 // A page crowded out waits for one still rendering; alone, it tries once more at once.
@@ -157,7 +168,7 @@ private:
                     if (othersRendering)
                         m_deferred.push_back(std::move(job));
                     else
-                        m_jobs.push_front(std::move(job));
+                        (job.ahead ? m_ahead : m_jobs).push_front(std::move(job));
                 }
             }
             m_wake.notify_all();
@@ -190,8 +201,12 @@ private:
         const PageResult result = slot.renderer.render(job.request);
         slot.startedMs = 0;
         if (result.ok)
-            return {"done", job.id, std::to_string(result.width), std::to_string(result.height),
-                    std::to_string(result.dpi)};
+            return {"done",
+                    job.id,
+                    std::to_string(result.width),
+                    std::to_string(result.height),
+                    std::to_string(result.dpi),
+                    slot.renderer.versionText()};
         if (result.error == kCrowdedError && job.crowded < 2)
             return {};
         // What a failed page held goes back to the system, not only to the allocator.
@@ -228,6 +243,7 @@ private:
     std::condition_variable m_wake; // for the rendering threads: work has come
     std::condition_variable m_tick; // for the watchdog alone, so that it never takes a wake-up meant for them
     std::deque<Job> m_jobs;
+    std::deque<Job> m_ahead; // asked for ahead: taken only when no page needed now waits
     std::deque<Job> m_deferred; // waiting for memory other pages hold
     std::vector<std::unique_ptr<Slot>> m_slots;
     std::thread m_watchdog;
@@ -288,11 +304,14 @@ int main(int argc, char* argv[])
                 int pages = 0;
                 std::string error;
                 if (counter.open(message[2], pages, error))
-                    reply({"opened", message[1], std::to_string(pages)});
+                    reply({"opened", message[1], std::to_string(pages), counter.versionText()});
                 else
                     reply({"failed", message[1], error});
-            } else if (message.size() == 8 && message[0] == "render") {
+            } else if (message.size() == 1 && message[0] == "forget") {
+                pool.forgetAhead();
+            } else if (message.size() == 8 && (message[0] == "render" || message[0] == "ahead")) {
                 Job job;
+                job.ahead = message[0] == "ahead";
                 job.id = message[1];
                 job.path = message[2];
                 job.request.page = std::atoi(message[3].c_str());
