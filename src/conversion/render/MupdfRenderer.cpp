@@ -14,8 +14,8 @@ namespace quarnel::render {
 
 namespace {
 
-// About 32 MB of pixels per band: a whole Letter or A4 page at 300 dpi, a slice of a huge one.
-constexpr std::size_t kBandBytes = 32u << 20;
+// About 24 MB of pixels per band: most of an ordinary page at 300 dpi, a slice of a huge one.
+constexpr std::size_t kBandBytes = 24u << 20;
 
 void ignoreMessage(void*, const char*) { }
 
@@ -273,22 +273,22 @@ PageResult MupdfRenderer::render(const PageRequest& request)
         const std::size_t bandBytes = std::min(kBandBytes, m_memory.limit / 8);
         const int bandRows = static_cast<int>(
             std::max<std::size_t>(16, bandBytes / (static_cast<std::size_t>(result.width) * components)));
-        // A page drawn in several bands is read once into a display list; one band is drawn straight.
-        if (bandRows < result.height) {
-            list = fz_new_display_list(m_context, bounds);
-            device = fz_new_list_device(m_context, list);
-            fz_run_page(m_context, page, device, fz_identity, &cookie);
-            fz_close_device(m_context, device);
-            fz_drop_device(m_context, device);
-            device = nullptr;
-            // MuPDF carries on past some failures inside a page: a page cut short is not a page.
-            if (cookie.abort) {
-                failure = 3;
-                fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
-            }
-            if (m_memory.ownLimitHit || m_memory.sharedLimitHit)
-                fz_throw(m_context, FZ_ERROR_MEMORY, "out of memory");
+        // The page is read once into a display list, drawn from it band by band. (Drawn straight, a page
+        // of endless drawing would run to its time limit; read into a list, it meets the memory limit
+        // within seconds.)
+        list = fz_new_display_list(m_context, bounds);
+        device = fz_new_list_device(m_context, list);
+        fz_run_page(m_context, page, device, fz_identity, &cookie);
+        fz_close_device(m_context, device);
+        fz_drop_device(m_context, device);
+        device = nullptr;
+        // MuPDF carries on past some failures inside a page: a page cut short is not a page.
+        if (cookie.abort) {
+            failure = 3;
+            fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
         }
+        if (m_memory.ownLimitHit || m_memory.sharedLimitHit)
+            fz_throw(m_context, FZ_ERROR_MEMORY, "out of memory");
         if (!writer.start(request.target, result.width, result.height, components, request.quality,
                           static_cast<int>(std::lround(result.dpi)), writerError)) {
             failure = 2;
@@ -302,10 +302,7 @@ PageResult MupdfRenderer::render(const PageRequest& request)
             // Pages are drawn on white: what is transparent in the PDF shows as paper.
             fz_clear_pixmap_with_value(m_context, band, 0xff);
             device = fz_new_draw_device(m_context, fz_identity, band);
-            if (list)
-                fz_run_display_list(m_context, list, device, ctm, fz_rect_from_irect(slice), &cookie);
-            else
-                fz_run_page(m_context, page, device, ctm, &cookie);
+            fz_run_display_list(m_context, list, device, ctm, fz_rect_from_irect(slice), &cookie);
             fz_close_device(m_context, device);
             fz_drop_device(m_context, device);
             device = nullptr;
