@@ -11,9 +11,11 @@
 #include "core/RuntimeError.h"
 #include "folders/AddFolder.h"
 
+#include <QCursor>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <cmath>
 
 namespace quarnel {
@@ -77,6 +79,34 @@ void CopyFolder(const QString& from, const QString& to)
     }
 }
 
+namespace {
+
+// The application-wide hourglass, from the step that first shows it until the method returns.
+class Hourglass final
+{
+public:
+    Hourglass() = default;
+    Hourglass(const Hourglass&) = delete;
+    Hourglass& operator=(const Hourglass&) = delete;
+    ~Hourglass()
+    {
+        if (m_shown)
+            QGuiApplication::restoreOverrideCursor();
+    }
+    void show()
+    {
+        if (!m_shown && qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+            QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+            m_shown = true;
+        }
+    }
+
+private:
+    bool m_shown = false;
+};
+
+} // namespace
+
 BatchFileMethod::BatchFileMethod(Kind kind, MethodOptions& options, Launcher& launcher, MessageBoxes& messages,
                                  QString programFolder)
     : m_kind(kind)
@@ -107,7 +137,9 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
         return false;
     QString stem;
     guard.step(102, [&] { stem = PdfStem(pdfPath); });
+    Hourglass hourglass;
     guard.step(104, [&] {
+        hourglass.show();
         DeleteFileQuietly(copy);
         // Images left over from an interrupted run must not be taken for this PDF's pages.
         DeleteFileQuietly(imageFolder + kNativeSeparator + pattern);

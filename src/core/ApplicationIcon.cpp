@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 
 namespace quarnel {
 
@@ -12,10 +13,14 @@ QImage ApplicationIconImage(int size)
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     const qreal s = size;
-    // A rounded blue tile, readable against light and dark panels alike.
+    // A blue letter V on a light tile edged in the same blue: the tile keeps the V readable on a dark
+    // panel, the edge keeps the tile's shape on a light one.
+    const QColor blue(0x1f, 0x5f, 0xd6);
+    const qreal edge = std::max<qreal>(1.0, s / 16);
+    painter.setPen(QPen(blue, edge));
+    painter.setBrush(QColor(0xf4, 0xf7, 0xff));
+    painter.drawRoundedRect(QRectF(edge / 2, edge / 2, s - edge, s - edge), s * 0.18, s * 0.18);
     painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0x1f, 0x5f, 0xd6));
-    painter.drawRoundedRect(QRectF(0, 0, s, s), s * 0.18, s * 0.18);
     QPainterPath v;
     v.moveTo(s * 0.14, s * 0.16);
     v.lineTo(s * 0.36, s * 0.16);
@@ -25,7 +30,7 @@ QImage ApplicationIconImage(int size)
     v.lineTo(s * 0.60, s * 0.86);
     v.lineTo(s * 0.40, s * 0.86);
     v.closeSubpath();
-    painter.setBrush(Qt::white);
+    painter.setBrush(blue);
     painter.drawPath(v);
     return image;
 }

@@ -10,6 +10,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QRadioButton>
+#include <QScreen>
 #include <QtEndian>
 #include <cstdlib>
 
@@ -193,6 +194,20 @@ std::optional<QImage> decodeIconBitmap(const QByteArray& data)
 }
 
 } // namespace
+
+void CentreOnScreen(QWidget* window)
+{
+    if (const QScreen* screen = QApplication::primaryScreen())
+        window->move(screen->availableGeometry().center() - window->rect().center());
+}
+
+QCursor LoadPointerPicture(const QString& path)
+{
+    const std::optional<QCursor> cursor = LoadCursorFile(path);
+    if (!cursor)
+        throw RuntimeError(481, QStringLiteral("Invalid picture"));
+    return *cursor;
+}
 
 std::optional<QCursor> LoadCursorFile(const QString& path)
 {

@@ -34,5 +34,9 @@ void SetCountdownBar(CaptionProgressBar& bar, qint32 maximum, qint32 value);
 
 // Reads a Windows cursor file (.cur); nothing when it is missing or cannot be read.
 std::optional<QCursor> LoadCursorFile(const QString& path);
+// Places the window in the middle of the screen's available area.
+void CentreOnScreen(QWidget* window);
+// The same for a window's custom pointer: a file that is not a cursor is the "Invalid picture" error.
+QCursor LoadPointerPicture(const QString& path);
 
 } // namespace quarnel

@@ -146,8 +146,12 @@ void Scheduler::Restore(GuardedProcedure& guard)
         guard.step(242, [&] { m_settings.SaveSetting(SettingKey::StartStopState, QStringLiteral("Off")); });
         guard.step(244, [&] { m_timer.setInterval(0); });
         guard.step(246, [&] { m_timer.stop(); });
-        guard.step(248, [&] { m_view.setStatusLine(QString::fromLatin1(kStatusOff)); });
-        guard.step(250, [&] { m_view.resetPassDisplay(); });
+        guard.step(248, [&] {
+            m_view.setStatusLine(QString::fromLatin1(kStatusOff));
+            m_view.resetPointer();
+        });
+        guard.step(250, [&] { m_view.setPassProgress(0); });
+        guard.step(252, [&] { m_view.setPassProgressCaption(QStringLiteral("Progress Bar")); });
     } else if (guard.test(254, [&] { return state == QStringLiteral("On"); })) {
         guard.step(256, [&] { m_view.setToggleCaption(QString::fromLatin1(kTurnOff)); });
         guard.step(260, [&] { m_settings.SaveSetting(SettingKey::StartStopState, QStringLiteral("On")); });

@@ -34,8 +34,10 @@ public:
     // The interval boxes: 0 hours, 1 minutes, 2 seconds. Setting a text stores it, as typing does.
     virtual QString intervalText(int box) const = 0;
     virtual void setIntervalText(int box, const QString& text) = 0;
-    // Start-up's reset of the pointer and the conversion progress bar when automatic conversion is off.
-    virtual void resetPassDisplay() = 0;
+    // Start-up's reset, when automatic conversion is off, of the pointer and the conversion progress bar.
+    virtual void resetPointer() = 0;
+    virtual void setPassProgress(int value) = 0;
+    virtual void setPassProgressCaption(const QString& caption) = 0;
 };
 
 // Automatic conversion: the toggle, the one-second timer that counts the interval down, and the

@@ -10,9 +10,12 @@
 #include "support/TempTree.h"
 #include "tools/samples/SamplePdf.h"
 
+#include <QCursor>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QImage>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace quarnel;
@@ -156,6 +159,22 @@ TEST_F(MethodFixture, BatchMethodsFailCleanlyOnBrokenInput)
     EXPECT_TRUE(jpegsIn(staging.path()).isEmpty());
     EXPECT_FALSE(gs.Convert(in.file(QStringLiteral("vanished.pdf")), staging.path()));
     EXPECT_TRUE(messages.texts().join(u' ').contains(QStringLiteral("PDF.PDF_To_BMP_GS at line 106")));
+}
+
+TEST_F(MethodFixture, BatchMethodsShowTheHourglassWhileTheyWork)
+{
+    TempTree program;
+    withGhostscript(program, "#!/bin/sh\nsleep 0.5\necho page > current-001.jpg\nrm -f current.pdf\n");
+    SystemLauncher local(program.path());
+    BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, local, messages, program.path());
+    Qt::CursorShape during = Qt::ArrowCursor;
+    QTimer::singleShot(250, [&] {
+        if (const QCursor* cursor = QGuiApplication::overrideCursor())
+            during = cursor->shape();
+    });
+    EXPECT_TRUE(method.Convert(in.write(QStringLiteral("scan.pdf"), pagesPdf(1)), staging.path()));
+    EXPECT_EQ(during, Qt::WaitCursor);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(MethodFixture, ConverterThatNeverEndsIsStoppedWithItsChildren)

@@ -1,3 +1,4 @@
+#include "core/ApplicationIcon.h"
 #include "desktop/Autostart.h"
 #include "desktop/HotKey.h"
 #include "desktop/SysTray.h"
@@ -171,4 +172,17 @@ TEST(GlobalHotKey, WithoutX11ItIsAbsent)
     hotKey->RemoveKeyboardHook();
     QCoreApplication::processEvents();
     EXPECT_EQ(presses, 0);
+}
+
+TEST(ApplicationIcon, ABlueVOnALightTile)
+{
+    for (const int size : {16, 22, 48}) {
+        const QImage icon = ApplicationIconImage(size);
+        const QColor centreOfTheV = icon.pixelColor(size / 2, size * 7 / 10);
+        const QColor tileBesideIt = icon.pixelColor(size / 2, size / 4);
+        EXPECT_GT(centreOfTheV.blue(), 150) << size;
+        EXPECT_LT(centreOfTheV.red(), 100) << size;
+        EXPECT_GT(tileBesideIt.lightness(), 200) << size;
+        EXPECT_EQ(tileBesideIt.alpha(), 255) << size;
+    }
 }

@@ -157,13 +157,22 @@ TEST_F(Form2Fixture, UnconvertibleStoredValuesAreReportedAtTheirSteps)
     restored();
     ASSERT_EQ(messages.boxes.size(), 2u);
     EXPECT_TRUE(messages.boxes[0].text.startsWith(
-        QStringLiteral("Type mismatch\r\nin Brenvolt2021/08/31.Form1.Form_Load at line 200")));
+        QStringLiteral("Type mismatch\r\nin Brenvolt2021/08/31.Form1.Form_Load at line 214")));
     EXPECT_TRUE(messages.boxes[1].text.startsWith(
-        QStringLiteral("Overflow\r\nin Brenvolt2021/08/31.Form1.Form_Load at line 202")));
+        QStringLiteral("Overflow\r\nin Brenvolt2021/08/31.Form1.Form_Load at line 216")));
     EXPECT_FALSE(form->firstPageOnly());
     EXPECT_EQ(form->quality(), 85);
     EXPECT_EQ(settings.GetSetting(SettingKey::Check5), QStringLiteral("x"));
     EXPECT_EQ(settings.GetSetting(SettingKey::Slider2), QStringLiteral("99999999999"));
+}
+
+TEST_F(Form2Fixture, ADamagedPointerFileIsReportedByTheOptionsWindowToo)
+{
+    program.write(QStringLiteral("HAND-M.CUR"), QByteArray(300, 'x'));
+    restored();
+    ASSERT_EQ(messages.warnings(), 1);
+    EXPECT_TRUE(messages.texts()[0].startsWith(
+        QStringLiteral("Invalid picture\r\nin Brenvolt2021/08/31.Form2.Form_Load at line 110")));
 }
 
 TEST_F(Form2Fixture, StoredChoicesComeBackAtStartAndEachButtonSelectsItsOwnMethod)

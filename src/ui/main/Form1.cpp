@@ -40,6 +40,7 @@ Form1::Form1(Form1Context context, QWidget* parent)
     for (QPushButton* button : findChildren<QPushButton*>())
         button->setFont(WindowFont(11.25));
     setFixedSize(536, 634);
+    CentreOnScreen(this);
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     // The column keeps its width, so long names can be revealed by dragging its edge.
     m_ui->ListView1->header()->setStretchLastSection(false);
@@ -67,11 +68,7 @@ void Form1::Form_Load()
     guard.step(102, [&] { m_loading = true; });
     const QString cursorPath = m_context.programFolder + QStringLiteral("/HAND-M.CUR");
     if (guard.test(104, [&] { return PathExists(cursorPath); })) {
-        guard.step(106, [&] {
-            m_customCursor = LoadCursorFile(cursorPath);
-            if (!m_customCursor)
-                throw RuntimeError(481, QStringLiteral("Invalid picture"));
-        });
+        guard.step(106, [&] { m_customCursor = LoadPointerPicture(cursorPath); });
     }
     guard.step(108, [&] {
         if (m_context.services.random.percent() == 7)
@@ -101,7 +98,10 @@ void Form1::Form_Load()
             stored = m_context.settings.GetSetting(SettingKey::Listview1);
             return !stored.isEmpty();
         })) {
-        guard.step(156, [&] { AppendFolderRows(FolderListFromStored(stored)); });
+        // Split, with pieces of blanks only left out (156 to 160); the rest are added as they are, in bulk.
+        QStringList rows;
+        guard.step(156, [&] { rows = FolderListFromStored(stored); });
+        guard.step(162, [&] { AppendFolderRows(rows); });
     }
     m_form2->RestoreConversionOptions(guard);
     guard.step(228, [&] { m_loading = false; });
@@ -124,7 +124,8 @@ void Form1::Form_QueryUnload()
     guard.step(106, [] { YieldToEvents(); });
     guard.step(108, [] { YieldToEvents(); });
     QString list;
-    guard.step(110, [&] { list = FolderListToStored(folderRows()); });
+    guard.step(110, [&] { list.clear(); });
+    guard.step(114, [&] { list = FolderListToStored(folderRows()); });
     guard.step(118, [&] { m_context.settings.SaveSetting(SettingKey::Listview1, list); });
     guard.step(120, [&] { m_context.services.programEnd.endNow(); });
 }
@@ -192,7 +193,9 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
     if (handleListEvent(watched, event) || handleIntervalFocus(watched, event))
         return true;
-    if ((event->type() == QEvent::Enter || event->type() == QEvent::MouseMove) && !isBusy()) {
+    // The hours and seconds boxes are watched for their focus only: moving over them leaves the pointer.
+    const bool leavesPointer = watched == m_ui->Text11 || watched == m_ui->Text33;
+    if ((event->type() == QEvent::Enter || event->type() == QEvent::MouseMove) && !isBusy() && !leavesPointer) {
         if (qobject_cast<QPushButton*>(watched))
             setMousePointer(MousePointer::Custom);
         else

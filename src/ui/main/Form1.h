@@ -118,7 +118,9 @@ public:
     CaptionProgressBar& countdownBar() override;
     QString intervalText(int box) const override;
     void setIntervalText(int box, const QString& text) override;
-    void resetPassDisplay() override;
+    void resetPointer() override;
+    void setPassProgress(int value) override;
+    void setPassProgressCaption(const QString& caption) override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

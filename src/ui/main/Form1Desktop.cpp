@@ -201,11 +201,19 @@ void Form1::setIntervalText(int box, const QString& text)
     boxes[box]->setText(text);
 }
 
-void Form1::resetPassDisplay()
+void Form1::resetPointer()
 {
     setMousePointer(MousePointer::Default);
-    m_ui->ProgressBar1->setBarValue(0);
-    m_ui->ProgressBar1->setCaption(QStringLiteral("Progress Bar"));
+}
+
+void Form1::setPassProgress(int value)
+{
+    m_ui->ProgressBar1->setBarValue(value);
+}
+
+void Form1::setPassProgressCaption(const QString& caption)
+{
+    m_ui->ProgressBar1->setCaption(caption);
 }
 
 } // namespace quarnel

@@ -70,53 +70,53 @@ void Form2::Form_Load(const QString& programFolder)
     guard.step(106, [&] { ApplySystemColours(this); });
     const QString cursorPath = programFolder + QStringLiteral("/HAND-M.CUR");
     if (guard.test(108, [&] { return PathExists(cursorPath); }))
-        guard.step(110, [&] { m_customCursor = LoadCursorFile(cursorPath); });
-    guard.step(112, [&] {
-        if (const QScreen* screen = QApplication::primaryScreen())
-            move(screen->availableGeometry().center() - rect().center());
-    });
+        guard.step(110, [&] { m_customCursor = LoadPointerPicture(cursorPath); });
+    guard.step(112, [&] { CentreOnScreen(this); });
 }
 
 void Form2::RestoreConversionOptions(GuardedProcedure& guard)
 {
+    // Numbered as the start-up's statements 166 to 226, one number per statement: a stored value that
+    // cannot be read is reported at its own line.
     QString option;
     guard.step(166, [&] { option = m_settings.GetSetting(SettingKey::Option); });
-    if (option == QStringLiteral("1")) {
-        guard.step(170, [&] { m_ui->Option2->setChecked(true); });
-        guard.step(172, [&] { setLabelsGrey(true); });
-    } else if (option == QStringLiteral("2")) {
-        guard.step(176, [&] { m_ui->Option3->setChecked(true); });
-        guard.step(178, [&] { setLabelsGrey(true); });
-    } else if (option == QStringLiteral("3")) {
-        guard.step(182, [&] { m_ui->Option1->setChecked(true); });
-        guard.step(184, [&] { setLabelsGrey(true); });
-    } else if (option == QStringLiteral("4")) {
-        guard.step(188, [&] { m_ui->Option4->setChecked(true); });
-        guard.step(190, [&] { m_ui->Frame2->setEnabled(true); });
-        guard.step(192, [&] { setLabelsGrey(false); });
+    const auto select = [&](int first, QRadioButton* button) {
+        guard.step(first, [&] { button->setChecked(true); });
+        guard.step(first + 2, [&] { setLabelGrey(m_ui->Label3, true); });
+        guard.step(first + 4, [&] { setLabelGrey(m_ui->Label1, true); });
+    };
+    if (guard.test(168, [&] { return option == QStringLiteral("1"); })) {
+        select(170, m_ui->Option2);
+    } else if (guard.test(176, [&] { return option == QStringLiteral("2"); })) {
+        select(178, m_ui->Option3);
+    } else if (guard.test(184, [&] { return option == QStringLiteral("3"); })) {
+        select(186, m_ui->Option1);
+    } else if (guard.test(192, [&] { return option == QStringLiteral("4"); })) {
+        guard.step(194, [&] { m_ui->Option4->setChecked(true); });
+        guard.step(196, [&] { m_ui->Frame2->setEnabled(true); });
+        guard.step(198, [&] { setLabelsGrey(false); });
     }
-    guard.step(194, [&] {
-        m_ui->Combo_Resolution->clear();
-        m_ui->Combo_Resolution->addItems(kResolutions);
-    });
-    guard.step(196, [&] {
+    guard.step(200, [&] { m_ui->Combo_Resolution->clear(); });
+    for (int i = 0; i < kResolutions.size(); ++i)
+        guard.step(200 + 2 * i, [&] { m_ui->Combo_Resolution->addItem(kResolutions[i]); });
+    guard.step(210, [&] {
         // A stored resolution that is not in the list (an outside edit) selects nothing.
         m_ui->Combo_Resolution->setCurrentIndex(
             static_cast<int>(kResolutions.indexOf(m_settings.GetSetting(SettingKey::Resolution))));
     });
-    guard.step(198, [&] { m_ui->Txt_Pages->setText(m_settings.GetSetting(SettingKey::Pages)); });
-    guard.step(200, [&] { m_ui->Check5->setChecked(TextToInteger16(m_settings.GetSetting(SettingKey::Check5)) != 0); });
-    guard.step(202, [&] {
+    guard.step(212, [&] { m_ui->Txt_Pages->setText(m_settings.GetSetting(SettingKey::Pages)); });
+    guard.step(214, [&] { m_ui->Check5->setChecked(TextToInteger16(m_settings.GetSetting(SettingKey::Check5)) != 0); });
+    guard.step(216, [&] {
         const qint32 value = TextToInteger32(m_settings.GetSetting(SettingKey::Slider2));
         if (value < m_ui->Slider2->minimum() || value > m_ui->Slider2->maximum())
             throw RuntimeError(380, QStringLiteral("Invalid property value"));
         m_ui->Slider2->setValue(value);
     });
-    guard.step(204, [&] { m_ui->Frame5->setTitle(QStringLiteral("Output Quality: %1%").arg(m_ui->Slider2->value())); });
-    if (guard.test(206, [&] { return m_ui->Option2->isChecked() || m_ui->Option4->isChecked(); }))
-        guard.step(208, [&] { m_ui->Frame5->setEnabled(true); });
+    guard.step(218, [&] { m_ui->Frame5->setTitle(QStringLiteral("Output Quality: %1%").arg(m_ui->Slider2->value())); });
+    if (guard.test(220, [&] { return m_ui->Option2->isChecked() || m_ui->Option4->isChecked(); }))
+        guard.step(222, [&] { m_ui->Frame5->setEnabled(true); });
     else
-        guard.step(210, [&] { m_ui->Frame5->setEnabled(false); });
+        guard.step(226, [&] { m_ui->Frame5->setEnabled(false); });
 }
 
 void Form2::save(const char* key, const QString& text)
@@ -131,15 +131,19 @@ void Form2::save(const char* key, const QString& text)
 
 void Form2::setLabelsGrey(bool grey)
 {
+    setLabelGrey(m_ui->Label3, grey);
+    setLabelGrey(m_ui->Label1, grey);
+}
+
+void Form2::setLabelGrey(QLabel* label, bool grey)
+{
     const QColor colour
         = grey ? QApplication::palette().color(QPalette::Disabled, QPalette::WindowText) : QColor(Qt::black);
-    for (QLabel* label : {m_ui->Label3, m_ui->Label1}) {
-        QPalette palette = label->palette();
-        palette.setColor(QPalette::Active, QPalette::WindowText, colour);
-        palette.setColor(QPalette::Inactive, QPalette::WindowText, colour);
-        palette.setColor(QPalette::Disabled, QPalette::WindowText, colour);
-        label->setPalette(palette);
-    }
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::Active, QPalette::WindowText, colour);
+    palette.setColor(QPalette::Inactive, QPalette::WindowText, colour);
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, colour);
+    label->setPalette(palette);
 }
 
 void Form2::OptionClick(int methodNumber)

@@ -11,6 +11,8 @@ namespace Ui {
 class Form2;
 }
 
+class QLabel;
+
 namespace quarnel {
 
 class GuardedProcedure;
@@ -52,6 +54,7 @@ private:
     void PushButton5_Click();
     void applyInvariants();
     void setLabelsGrey(bool grey);
+    static void setLabelGrey(QLabel* label, bool grey);
     void save(const char* key, const QString& text);
 
     std::unique_ptr<Ui::Form2> m_ui;
