@@ -17,6 +17,7 @@ packages=(
     ghostscript
     # tests
     libgtest-dev xvfb xauth xdotool x11-utils trayer openbox poppler-utils desktop-file-utils xclip file
+    appstream man-db
     # opening the log and folders on the desktop
     xdg-utils
 )

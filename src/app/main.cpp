@@ -12,12 +12,72 @@
 #include "ui/options/Form2.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSessionManager>
 #include <QTimer>
 #include <cstdio>
 
+namespace {
+
+// The command line, read before any window system is reached, so that --help and --version work
+// anywhere. Returns the exit status when the program should end now, -1 to go on.
+int handleCommandLine(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Turns the pages of the PDF files in watched folders into JPEG images.\n"
+                       "Without options, opens the window (or brings the running copy's window to the front)."));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version."));
+    parser.addOption(help);
+    parser.addOption(version);
+    // The options every Qt program takes, handed on to the window system untouched.
+    for (const char* name : {"platform", "platformtheme", "platformpluginpath", "display", "style", "stylesheet",
+                             "session", "geometry", "qwindowgeometry", "qwindowtitle", "qwindowicon", "name",
+                             "title", "plugin"}) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char* name : {"reverse", "nograb", "dograb", "sync", "widgetcount"}) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "quarnel: %s\nTry 'quarnel --help' for more information.\n",
+                     qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quarnel"))),
+                   stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("Quarnel %s\n", QUARNEL_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "quarnel: unexpected argument '%s'\nTry 'quarnel --help' for more information.\n",
+                     qPrintable(parser.positionalArguments().front()));
+        return 2;
+    }
+    return -1;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("quarnel"));
+    if (const int status = handleCommandLine(argc, argv); status >= 0)
+        return status;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quarnel"));
     QApplication::setOrganizationName(QStringLiteral("Vantorell"));

@@ -15,6 +15,12 @@ else
     build="$(cd "$(dirname "$1")/.." && pwd)"
     cmake --install "$build" --prefix "$E2E_ROOT/prefix" >/dev/null || fail "cmake --install failed"
     desktop-file-validate "$E2E_ROOT/prefix/share/applications/quarnel.desktop" || fail "desktop entry not valid"
+    MANWIDTH=200 man -l "$E2E_ROOT/prefix/share/man/man1/quarnel.1" 2>/dev/null | grep -q 'turn the pages of PDF files' \
+        || fail "no manual page installed"
+    if command -v appstreamcli >/dev/null; then
+        appstreamcli validate --no-net "$E2E_ROOT/prefix/share/metainfo/example.vantorell.Quarnel.metainfo.xml" \
+            >/dev/null || fail "the AppStream metainfo does not validate"
+    fi
     QUARNEL="$E2E_ROOT/prefix/bin/quarnel"
 fi
 program_dir="$(dirname "$(readlink -f "$QUARNEL")")"

@@ -5,6 +5,15 @@ QUARNEL="$1"
 source "$(dirname "$0")/lib.sh"
 e2e_setup
 
+# --help and --version answer without a window, a log line or a display; a wrong option is an error.
+env -u DISPLAY "$QUARNEL" --help | grep -q '^Usage: quarnel \[options\]' || fail "--help did not print the usage"
+env -u DISPLAY "$QUARNEL" --version | grep -qE '^Quarnel [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version did not print it"
+status=0
+env -u DISPLAY "$QUARNEL" --no-such-option 2>"$E2E_ROOT/err" || status=$?
+[ "$status" -eq 2 ] || fail "an unknown option ended with status $status"
+grep -q "Unknown option 'no-such-option'" "$E2E_ROOT/err" || fail "no message for an unknown option: $(cat "$E2E_ROOT/err")"
+[ ! -e "$TEMP/DEV2IVI.log" ] || fail "the command-line answers wrote to the log"
+
 e2e_start_quarnel
 e2e_wait_window Quarnel >/dev/null
 e2e_stop_quarnel
