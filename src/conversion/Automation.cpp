@@ -43,16 +43,19 @@ public:
         int failedInRow = 0;
         QString firstError;
         int failures = 0;
-        // A few pages at a time, so that a broken page tree is noticed without queueing millions.
-        constexpr int kBatch = 16;
-        for (int first = 0; first < m_pages && failedInRow < kGiveUpAfter; first += kBatch) {
-            const int last = std::min(m_pages, first + kBatch);
-            std::map<int, int> pageOfJob;
-            for (int page = first; page < last; ++page) {
-                const QString name = m_pages == 1 ? target : stem + QStringLiteral("_Page_%1.jpg").arg(page + 1);
-                pageOfJob[m_renderer.submit(m_path, page, kAcrobatDpi, kAcrobatQuality, false, name)] = page;
+        // A few pages in flight at a time, topped up as each comes back: every core stays busy, and a
+        // broken page tree is noticed without queueing millions.
+        constexpr std::size_t kInFlight = 16;
+        std::map<int, int> pageOfJob;
+        int next = 0;
+        while (!pageOfJob.empty() || (next < m_pages && failedInRow < kGiveUpAfter)) {
+            for (; next < m_pages && failedInRow < kGiveUpAfter && pageOfJob.size() < kInFlight; ++next) {
+                const QString name = m_pages == 1 ? target : stem + QStringLiteral("_Page_%1.jpg").arg(next + 1);
+                pageOfJob[m_renderer.submit(m_path, next, kAcrobatDpi, kAcrobatQuality, false, name)] = next;
             }
-            for (const auto& [job, outcome] : m_renderer.waitAll()) {
+            for (const auto& [job, outcome] : m_renderer.waitSome()) {
+                const int page = pageOfJob[job];
+                pageOfJob.erase(job);
                 if (outcome.ok) {
                     failedInRow = 0;
                     continue;
@@ -60,7 +63,7 @@ public:
                 ++failedInRow;
                 ++failures;
                 if (firstError.isEmpty())
-                    firstError = QStringLiteral("page %1: %2").arg(pageOfJob[job] + 1).arg(outcome.error);
+                    firstError = QStringLiteral("page %1: %2").arg(page + 1).arg(outcome.error);
             }
         }
         if (failures)

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -139,6 +140,8 @@ void RenderClient::readReplies()
                && std::none_of(m_opens.begin(), m_opens.end(), [](const auto& open) { return open.second == -2; })) {
         retireWorker();
     }
+    if (m_waitLoop)
+        m_waitLoop->quit();
 }
 
 void RenderClient::retireWorker()
@@ -197,6 +200,8 @@ void RenderClient::workerEnded()
             m_cutShort = true;
         }
     }
+    if (m_waitLoop)
+        m_waitLoop->quit();
 }
 
 bool RenderClient::waitFor(const std::function<bool()>& done)
@@ -211,7 +216,19 @@ bool RenderClient::waitFor(const std::function<bool()>& done)
         }
         return done();
     };
-    return WaitServingEvents(finishedOrStalled, std::chrono::hours(24 * 365), std::chrono::milliseconds(10));
+    if (!QCoreApplication::instance())
+        return WaitServingEvents(finishedOrStalled, std::chrono::hours(24 * 365), std::chrono::milliseconds(10));
+    // Woken by every reply (and by the worker's end) the moment it is read, and at least every tenth of
+    // a second to notice a worker that has gone silent.
+    QEventLoop loop;
+    QEventLoop* const outer = std::exchange(m_waitLoop, &loop);
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
+    tick.start(100);
+    while (!finishedOrStalled())
+        loop.exec();
+    m_waitLoop = outer;
+    return true;
 }
 
 int RenderClient::pageCount(const QString& pdfPath)
@@ -411,7 +428,14 @@ void RenderClient::forgetAhead()
 std::map<int, RenderClient::Outcome> RenderClient::waitAll()
 {
     waitFor([&] { return m_pending.empty(); });
-    m_askedAgain = false;
+    return waitSome();
+}
+
+std::map<int, RenderClient::Outcome> RenderClient::waitSome()
+{
+    waitFor([&] { return !m_finished.empty() || m_pending.empty(); });
+    if (m_pending.empty())
+        m_askedAgain = false;
     std::map<int, Outcome> outcomes;
     outcomes.swap(m_finished);
     for (const auto& [id, outcome] : outcomes) {

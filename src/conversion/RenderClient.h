@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+class QEventLoop;
 class QProcess;
 class QTemporaryDir;
 
@@ -40,6 +41,8 @@ public:
     int submit(const QString& pdfPath, int page, double dpi, int quality, bool blackWhite, const QString& target);
     // Waits, serving the window's events, until every queued page is done; their outcomes by number.
     std::map<int, Outcome> waitAll();
+    // Waits until at least one queued page is done (or none is queued); the outcomes that are in.
+    std::map<int, Outcome> waitSome();
 
     // Asks for the first `pages` pages (all when -1) of a PDF the program will convert soon: rendered
     // while no page needed now waits, and handed over when the same page of the same version of the file
@@ -124,7 +127,9 @@ private:
     std::map<std::pair<std::string, std::string>, int> m_knownCounts; // (path, version) -> pages
     std::unique_ptr<QTemporaryDir> m_aheadFolder;
     int m_aheadLimit = 0;
-    bool m_askedAgain = false; // the pending pages were asked for again after the worker ended
+    bool m_askedAgain = false;
+    QEventLoop* m_waitLoop = nullptr; // the wait to wake when a reply has been read // the pending pages were asked for
+                                      // again after the worker ended
 };
 
 } // namespace quarnel
