@@ -300,7 +300,8 @@ int main(int argc, char** argv)
     };
     constexpr int kRounds = 3;
 
-    // Multi-page documents.
+    // Multi-page documents, all in one watched folder; for the imaging method, which is told a number of
+    // pages, each in a folder of its own with its page count.
     Run gs, poppler;
     PassRun passGs, passAcrobat, passGflax;
     QTemporaryDir rendered;
@@ -309,10 +310,10 @@ int main(int argc, char** argv)
         gs = bestRun(gs, runTool(QStringLiteral("gs"), gsArguments, pdfs));
         poppler = bestRun(poppler, runTool(QStringLiteral("pdftoppm"), popplerArguments, pdfs));
         passGs
-            = bestPass(passGs, throughPass(quarnel::Method::Ghostscript, QStringLiteral("300"), pdfs, false, nullptr));
+            = bestPass(passGs, throughPass(quarnel::Method::Ghostscript, QStringLiteral("300"), pdfs, true, nullptr));
         passAcrobat = bestPass(
             passAcrobat,
-            throughPass(quarnel::Method::Acrobat, QStringLiteral("300"), pdfs, false, round == 0 ? &keep : nullptr));
+            throughPass(quarnel::Method::Acrobat, QStringLiteral("300"), pdfs, true, round == 0 ? &keep : nullptr));
         passGflax
             = bestPass(passGflax, throughPass(quarnel::Method::GflAx, QStringLiteral("288"), pdfs, false, nullptr));
     }

@@ -272,6 +272,7 @@ int RenderClient::submit(const QString& pdfPath, int page, double dpi, int quali
 {
     const int id = m_nextId++;
     const Request request = requestOf(pdfPath, page, dpi, quality, blackWhite);
+    m_askedNow.insert(request.path);
     // The same page with the same settings, asked for ahead: handed over when it comes from this very
     // version of the file; otherwise rendered anew.
     const auto ahead = std::find_if(m_ahead.begin(), m_ahead.end(), [&](const auto& entry) {
@@ -328,6 +329,8 @@ void RenderClient::renderAhead(const QString& pdfPath, double dpi, int quality, 
     if (m_aheadLimit <= 0 || pages == 0 || static_cast<int>(m_ahead.size()) >= m_aheadLimit)
         return;
     const std::string path = QFile::encodeName(pdfPath).toStdString();
+    if (m_askedNow.count(path))
+        return;
     const Request first {path, 0, QString::number(dpi, 'f', 3).toStdString(), quality, blackWhite};
     // Asked for already (still opening, or pages on their way or rendered).
     for (const auto& [id, document] : m_aheadOpens)
@@ -360,6 +363,9 @@ void RenderClient::aheadOpened(int id, int pages, const std::string& version)
     if (pages < 0 || !m_aheadFolder)
         return;
     m_knownCounts[{document.path, version}] = pages;
+    // Its turn came before it opened: its pages are asked for already.
+    if (m_askedNow.count(document.path))
+        return;
     const int wanted = document.pages < 0 ? pages : std::min(pages, document.pages);
     for (int page = 0; page < wanted && static_cast<int>(m_ahead.size()) < m_aheadLimit; ++page) {
         const int job = m_nextId++;
@@ -418,6 +424,7 @@ void RenderClient::forgetAhead()
     }
     m_aheadOpens.clear();
     m_knownCounts.clear();
+    m_askedNow.clear();
     // Pages still on their way are written into a folder that is gone, and fail unseen.
     if (m_ahead.empty()) {
         SetRenderAheadFolder(QString());

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <set>
 
 class QEventLoop;
 class QProcess;
@@ -125,6 +126,7 @@ private:
     std::map<int, AheadPage> m_ahead;
     std::map<int, AheadDocument> m_aheadOpens;
     std::map<std::pair<std::string, std::string>, int> m_knownCounts; // (path, version) -> pages
+    std::set<std::string> m_askedNow; // PDFs whose pages were asked for as needed now, since the last forget
     std::unique_ptr<QTemporaryDir> m_aheadFolder;
     int m_aheadLimit = 0;
     bool m_askedAgain = false;
