@@ -325,12 +325,16 @@ int main(int argc, char** argv)
     std::printf("  pdftoppm directly:        %6.2f pages/s\n", poppler.pagesPerSecond());
     std::printf("  JPEG-encode floor:        %6.2f pages/s (the pages already rendered, encoded on every core)\n",
                 floor);
+    // The renderer's peak, when the method used it.
+    const auto peakText = [](qint64 kib) {
+        return kib < 0 ? std::string("not used") : QStringLiteral("%1 MB").arg(kib / 1024.0, 0, 'f', 0).toStdString();
+    };
     const auto line = [&](const char* name, const PassRun& pass) {
-        std::printf("  %-25s %6.2f pages/s; %.2f x gs, %.2f x pdftoppm, %.2f x floor; renderer peak %.0f MB; "
+        std::printf("  %-25s %6.2f pages/s; %.2f x gs, %.2f x pdftoppm, %.2f x floor; renderer peak %s; "
                     "longest event-loop gap %lld ms\n",
                     name, pass.run.pagesPerSecond(), pass.run.pagesPerSecond() / gs.pagesPerSecond(),
                     pass.run.pagesPerSecond() / poppler.pagesPerSecond(), pass.run.pagesPerSecond() / floor,
-                    pass.rendererPeakKiB / 1024.0, static_cast<long long>(pass.run.longestGapMs));
+                    peakText(pass.rendererPeakKiB).c_str(), static_cast<long long>(pass.run.longestGapMs));
     };
     line("pass, Ghostscript:", passGs);
     line("pass, Acrobat:", passAcrobat);
@@ -359,11 +363,11 @@ int main(int argc, char** argv)
                 perSecond(static_cast<int>(onePage.size()), popplerEach.seconds), popplerEach.pages);
     const auto single = [&](const char* name, const PassRun& pass) {
         const double rate = perSecond(pass.pdfs, pass.run.seconds);
-        std::printf("  %-25s %6.2f PDFs/s (%d pages); %.2f x gs, %.2f x pdftoppm; renderer peak %.0f MB; longest "
+        std::printf("  %-25s %6.2f PDFs/s (%d pages); %.2f x gs, %.2f x pdftoppm; renderer peak %s; longest "
                     "event-loop gap %lld ms\n",
                     name, rate, pass.run.pages, rate / gsRate,
                     rate / perSecond(static_cast<int>(onePage.size()), popplerEach.seconds),
-                    pass.rendererPeakKiB / 1024.0, static_cast<long long>(pass.run.longestGapMs));
+                    peakText(pass.rendererPeakKiB).c_str(), static_cast<long long>(pass.run.longestGapMs));
     };
     single("pass, Ghostscript:", singleGs);
     single("pass, Acrobat:", singleAcrobat);
