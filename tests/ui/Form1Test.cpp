@@ -5,8 +5,10 @@
 
 #include <QCoreApplication>
 #include <QEnterEvent>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
@@ -137,9 +139,23 @@ TEST_F(Form1Fixture, PointerFollowsControlsButNeverReplacesHourglass)
     EXPECT_EQ(form().mousePointer(), Form1::MousePointer::Custom);
     sendEnter(text1);
     EXPECT_EQ(form().mousePointer(), Form1::MousePointer::Default);
+    // The hours and seconds boxes leave it as it is; the minutes box sets the arrow.
+    sendEnter(button);
+    for (const char* box : {"Text11", "Text33"}) {
+        sendEnter(form().findChild<QLineEdit*>(QString::fromLatin1(box)));
+        EXPECT_EQ(form().mousePointer(), Form1::MousePointer::Custom) << box;
+    }
+    sendEnter(form().findChild<QLineEdit*>(QStringLiteral("Text22")));
+    EXPECT_EQ(form().mousePointer(), Form1::MousePointer::Default);
     form().setMousePointer(Form1::MousePointer::Hourglass);
     sendEnter(button);
     EXPECT_EQ(form().mousePointer(), Form1::MousePointer::Hourglass);
     EXPECT_EQ(form().cursor().shape(), Qt::WaitCursor);
     EXPECT_TRUE(form().isBusy());
+}
+
+TEST_F(Form1Fixture, TheMainWindowIsCentredAsTheOptionsWindowIs)
+{
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((form().geometry().center() - screen.center()).manhattanLength(), 2);
 }
