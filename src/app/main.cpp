@@ -37,9 +37,9 @@ int handleCommandLine(int argc, char* argv[])
     parser.addOption(help);
     parser.addOption(version);
     // The options every Qt program takes, handed on to the window system untouched.
-    for (const char* name : {"platform", "platformtheme", "platformpluginpath", "display", "style", "stylesheet",
-                             "session", "geometry", "qwindowgeometry", "qwindowtitle", "qwindowicon", "name",
-                             "title", "plugin"}) {
+    for (const char* name :
+         {"platform", "platformtheme", "platformpluginpath", "display", "style", "stylesheet", "session", "geometry",
+          "qwindowgeometry", "qwindowtitle", "qwindowicon", "name", "title", "plugin"}) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
@@ -55,8 +55,9 @@ int handleCommandLine(int argc, char* argv[])
         return 2;
     }
     if (parser.isSet(help)) {
-        std::fputs(qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quarnel"))),
-                   stdout);
+        std::fputs(
+            qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quarnel"))),
+            stdout);
         return 0;
     }
     if (parser.isSet(version)) {

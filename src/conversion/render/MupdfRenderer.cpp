@@ -283,12 +283,15 @@ PageResult MupdfRenderer::render(const PageRequest& request)
         fz_drop_device(m_context, device);
         device = nullptr;
         // MuPDF carries on past some failures inside a page: a page cut short is not a page.
-        if (cookie.abort) {
-            failure = 3;
-            fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
-        }
-        if (m_memory.ownLimitHit || m_memory.sharedLimitHit)
-            fz_throw(m_context, FZ_ERROR_MEMORY, "out of memory");
+        const auto stopIfCutShort = [&] {
+            if (cookie.abort) {
+                failure = 3;
+                fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
+            }
+            if (m_memory.ownLimitHit || m_memory.sharedLimitHit)
+                fz_throw(m_context, FZ_ERROR_MEMORY, "out of memory");
+        };
+        stopIfCutShort();
         if (!writer.start(request.target, result.width, result.height, components, request.quality,
                           static_cast<int>(std::lround(result.dpi)), writerError)) {
             failure = 2;
@@ -306,12 +309,7 @@ PageResult MupdfRenderer::render(const PageRequest& request)
             fz_close_device(m_context, device);
             fz_drop_device(m_context, device);
             device = nullptr;
-            if (cookie.abort) {
-                failure = 3;
-                fz_throw(m_context, FZ_ERROR_GENERIC, "stopped");
-            }
-            if (m_memory.ownLimitHit || m_memory.sharedLimitHit)
-                fz_throw(m_context, FZ_ERROR_MEMORY, "out of memory");
+            stopIfCutShort();
             unsigned char* samples = fz_pixmap_samples(m_context, band);
             const std::ptrdiff_t stride = fz_pixmap_stride(m_context, band);
             const int rows = slice.y1 - slice.y0;
