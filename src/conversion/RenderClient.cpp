@@ -281,6 +281,7 @@ int RenderClient::submit(const QString& pdfPath, int page, double dpi, int quali
     if (ahead != m_ahead.end()) {
         const std::string version = render::FileVersionTextOf(request.path);
         if (!ahead->second.rendered) {
+            send({"hurry", std::to_string(ahead->first)});
             ahead->second.adoptedBy = id;
             ahead->second.wantedVersion = version;
             ahead->second.target = target;

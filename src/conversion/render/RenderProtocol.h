@@ -12,6 +12,7 @@ namespace quarnel::render {
 //   to the worker:   "open" id path | "render" id path page dpi quality blackWhite target
 //                    | "ahead" (the same fields: a page that will be needed, rendered when no other waits)
 //                    | "forget" (drop the pages asked for ahead that are still waiting)
+//                    | "hurry" id (a page asked for ahead is needed now)
 //   from the worker: "opened" id pages version | "failed" id message | "done" id width height dpi version
 //                    | "error" id message
 //                    | "stopped" id message (the page ran past its time limit)

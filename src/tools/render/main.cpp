@@ -106,6 +106,21 @@ public:
         m_wake.notify_one();
     }
 
+    // A page asked for ahead is needed now: it goes before every other page asked for ahead.
+    void hurry(const std::string& id)
+    {
+        {
+            const std::lock_guard lock(m_lock);
+            const auto job = std::find_if(m_ahead.begin(), m_ahead.end(), [&](const Job& j) { return j.id == id; });
+            if (job == m_ahead.end())
+                return;
+            job->ahead = false;
+            m_jobs.push_back(std::move(*job));
+            m_ahead.erase(job);
+        }
+        m_wake.notify_one();
+    }
+
     // Drops the pages asked for ahead that no thread has taken yet.
     void forgetAhead()
     {
@@ -309,6 +324,8 @@ int main(int argc, char* argv[])
                     reply({"failed", message[1], error});
             } else if (message.size() == 1 && message[0] == "forget") {
                 pool.forgetAhead();
+            } else if (message.size() == 2 && message[0] == "hurry") {
+                pool.hurry(message[1]);
             } else if (message.size() == 8 && (message[0] == "render" || message[0] == "ahead")) {
                 Job job;
                 job.ahead = message[0] == "ahead";
