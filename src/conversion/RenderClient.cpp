@@ -43,6 +43,13 @@ int RenderClient::defaultAheadLimit()
 
 RenderClient::~RenderClient()
 {
+    // Workers retired after a failed page that have not ended yet end now.
+    for (QProcess* retired : findChildren<QProcess*>()) {
+        if (retired == m_process || retired->state() == QProcess::NotRunning)
+            continue;
+        retired->kill();
+        retired->waitForFinished(1000);
+    }
     if (m_process) {
         m_process->disconnect(this);
         m_process->closeWriteChannel();

@@ -294,6 +294,10 @@ int main(int argc, char* argv[])
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (argc > 1 && std::atoll(argv[1]) != static_cast<long long>(::getppid()))
         return 0; // the parent was already gone before the request above took effect
+    // Page bands are tens of megabytes: kept in the heap and reused from page to page rather than mapped
+    // afresh (and faulted in page by page) for every band.
+    ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
     const MemoryPlan plan = planFor(std::thread::hardware_concurrency());
     MemoryBudget budget(plan.shared);
     // The program may ask for another time limit per page (in seconds) after its process id.
