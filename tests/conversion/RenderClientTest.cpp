@@ -95,7 +95,7 @@ TEST(RenderClient, APageThatHangsIsGivenUp)
     clock.restart();
     client.submit(pdf, 0, 72, 80, false, tree.file(QStringLiteral("stuck.jpg")));
     const auto outcomes = client.waitAll();
-    EXPECT_LT(clock.elapsed(), 8000);
+    EXPECT_LT(clock.elapsed(), 15000); // 1 s, the grace of 3 s, and room for a loaded machine
     ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_TRUE(outcomes.begin()->second.cutShort);
     EXPECT_TRUE(client.takeCutShort());
