@@ -45,6 +45,20 @@ bool hasEnded(pid_t child)
     return ::kill(child, 0) != 0 || stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
+// A batch file `run.bat` whose converter starts a child (its id in child.pid) and never ends.
+void writeConverterThatNeverEnds(const TempTree& tree)
+{
+    makeExecutable(tree.write(QStringLiteral("forever"), "#!/bin/sh\nsleep 300 &\necho $! > child.pid\nsleep 300\n"));
+    tree.write(QStringLiteral("run.bat"), "forever\r\n");
+}
+
+void expectChildEnded(const TempTree& tree)
+{
+    const pid_t child = TempTree::read(tree.file(QStringLiteral("child.pid"))).trimmed().toInt();
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(WaitServingEvents([child] { return hasEnded(child); }, std::chrono::seconds(2)));
+}
+
 } // namespace
 
 TEST(ShellError, NumbersAndMessages)
@@ -121,10 +135,7 @@ TEST(OpenAndWait, RunsABatchFileInItsFolderAndReturnsItsStatus)
 TEST(OpenAndWait, ConverterThatNeverEndsIsEndedWithItsGroup)
 {
     TempTree tree;
-    const QString tool
-        = tree.write(QStringLiteral("forever"), "#!/bin/sh\nsleep 300 &\necho $! > child.pid\nsleep 300\n");
-    makeExecutable(tool);
-    tree.write(QStringLiteral("run.bat"), "forever\r\n");
+    writeConverterThatNeverEnds(tree);
     SystemLauncher launcher(kBin);
     QElapsedTimer clock;
     clock.start();
@@ -132,18 +143,13 @@ TEST(OpenAndWait, ConverterThatNeverEndsIsEndedWithItsGroup)
         OpenAndWait(launcher, tree.file(QStringLiteral("run.bat")), 0, tree.path(), std::chrono::milliseconds(600)),
         -2);
     EXPECT_LT(clock.elapsed(), 5000);
-    const pid_t child = TempTree::read(tree.file(QStringLiteral("child.pid"))).trimmed().toInt();
-    ASSERT_GT(child, 0);
-    EXPECT_TRUE(WaitServingEvents([child] { return hasEnded(child); }, std::chrono::seconds(2)));
+    expectChildEnded(tree);
 }
 
 TEST(OpenAndWait, EndingTheProgramMidBatchEndsTheConverterAndRemovesTheStagingFolder)
 {
     TempTree tree;
-    const QString tool
-        = tree.write(QStringLiteral("forever"), "#!/bin/sh\nsleep 300 &\necho $! > child.pid\nsleep 300\n");
-    makeExecutable(tool);
-    tree.write(QStringLiteral("run.bat"), "forever\r\n");
+    writeConverterThatNeverEnds(tree);
     tree.write(QStringLiteral("staging/report-001.jpg"), "half a pass");
     SetActiveStagingFolder(tree.file(QStringLiteral("staging")));
     // What the program's end does while a pass waits for its converter.
@@ -154,9 +160,7 @@ TEST(OpenAndWait, EndingTheProgramMidBatchEndsTheConverterAndRemovesTheStagingFo
     OpenAndWait(launcher, tree.file(QStringLiteral("run.bat")), 0, tree.path(), std::chrono::seconds(120));
     EXPECT_LT(clock.elapsed(), 10000);
     EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("staging"))));
-    const pid_t child = TempTree::read(tree.file(QStringLiteral("child.pid"))).trimmed().toInt();
-    ASSERT_GT(child, 0);
-    EXPECT_TRUE(WaitServingEvents([child] { return hasEnded(child); }, std::chrono::seconds(2)));
+    expectChildEnded(tree);
     // With no pass running, the end removes nothing.
     SetActiveStagingFolder(QString());
     EndRunningBatch();
