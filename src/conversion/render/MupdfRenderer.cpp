@@ -14,8 +14,12 @@ namespace quarnel::render {
 
 namespace {
 
-// About 24 MB of pixels per band: most of an ordinary page at 300 dpi, a slice of a huge one.
-constexpr std::size_t kBandBytes = 24u << 20;
+// About 4 MB of pixels per band: small enough that a band is still in the processor's cache when it
+// is encoded after being cleared and drawn (a whole page is not: it goes out to memory and back), large
+// enough that the page's display list is run only a handful of times.
+constexpr std::size_t kBandBytes = 4u << 20;
+// A huge page gets larger bands instead, so that its list is still run no more than this many times.
+constexpr std::size_t kMostBands = 32;
 
 void ignoreMessage(void*, const char*) { }
 
@@ -270,7 +274,9 @@ PageResult MupdfRenderer::render(const PageRequest& request)
         const int components = request.blackWhite ? 1 : 3;
         fz_colorspace* space = request.blackWhite ? fz_device_gray(m_context) : fz_device_rgb(m_context);
         // Bands small enough to leave most of the renderer's memory to the page's own content.
-        const std::size_t bandBytes = std::min(kBandBytes, m_memory.limit / 8);
+        const std::size_t pageBytes
+            = static_cast<std::size_t>(result.width) * static_cast<std::size_t>(result.height) * components;
+        const std::size_t bandBytes = std::min(std::max(kBandBytes, pageBytes / kMostBands), m_memory.limit / 8);
         const int bandRows = static_cast<int>(
             std::max<std::size_t>(16, bandBytes / (static_cast<std::size_t>(result.width) * components)));
         // The page is read once into a display list, drawn from it band by band. (Drawn straight, a page
