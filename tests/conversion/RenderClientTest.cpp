@@ -500,3 +500,33 @@ TEST(RenderClient, APageRenderedAheadIsHandedOverOnlyForTheSameVersionAndSetting
     client.forgetAhead();
     EXPECT_TRUE(aheadFolders().isEmpty());
 }
+
+TEST(RenderWorker, APdfSlowToOpenDoesNotHoldUpThePagesAskedForAfterIt)
+{
+    // No cross-reference table: opening means reading every one of its objects to rebuild one.
+    TempTree tree;
+    QByteArray slow = "%PDF-1.4\n";
+    for (int object = 1; object <= 200000; ++object)
+        slow += QByteArray::number(object) + " 0 obj\n<< /K " + QByteArray::number(object) + " >>\nendobj\n";
+    const QString slowPdf = tree.write(QStringLiteral("slow.pdf"), slow);
+    const QString quickPdf = tree.write(QStringLiteral("quick.pdf"), threePages());
+    QProcess worker;
+    worker.start(kWorker, {QString::number(QCoreApplication::applicationPid())});
+    ASSERT_TRUE(worker.waitForStarted());
+    const std::string requests = render::EncodeMessage({"open", "1", QFile::encodeName(slowPdf).toStdString()})
+        + render::EncodeMessage({"render", "2", QFile::encodeName(quickPdf).toStdString(), "0", "72", "80", "0",
+                                 QFile::encodeName(tree.file(QStringLiteral("page.jpg"))).toStdString()});
+    worker.write(requests.data(), static_cast<qint64>(requests.size()));
+    render::MessageReader reader;
+    std::vector<std::string> order;
+    render::Message reply;
+    while (order.size() < 2 && worker.waitForReadyRead(30000)) {
+        const QByteArray bytes = worker.readAllStandardOutput();
+        reader.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        while (reader.next(reply))
+            order.push_back(reply[0] + ' ' + reply[1]);
+    }
+    EXPECT_EQ(order, (std::vector<std::string> {"done 2", "opened 1"}));
+    worker.closeWriteChannel();
+    worker.waitForFinished(5000);
+}

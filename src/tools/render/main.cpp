@@ -266,6 +266,65 @@ private:
     bool m_quit = false;
 };
 
+// Answers "open" requests (a PDF's page count) on a thread of its own, one at a time in the order they
+// came, so that the requests behind them reach the rendering threads without waiting.
+class Opener
+{
+public:
+    explicit Opener(MemoryBudget& budget)
+        : m_counter(8u << 20, 128u << 20, &budget)
+        , m_thread([this] { work(); })
+    { }
+
+    ~Opener()
+    {
+        {
+            const std::lock_guard lock(m_lock);
+            m_quit = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+
+    void submit(std::string id, std::string path)
+    {
+        {
+            const std::lock_guard lock(m_lock);
+            m_requests.emplace_back(std::move(id), std::move(path));
+        }
+        m_wake.notify_one();
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            std::pair<std::string, std::string> request;
+            {
+                std::unique_lock lock(m_lock);
+                m_wake.wait(lock, [this] { return m_quit || !m_requests.empty(); });
+                if (m_quit)
+                    return;
+                request = std::move(m_requests.front());
+                m_requests.pop_front();
+            }
+            int pages = 0;
+            std::string error;
+            if (m_counter.open(request.second, pages, error))
+                reply({"opened", request.first, std::to_string(pages), m_counter.versionText()});
+            else
+                reply({"failed", request.first, error});
+        }
+    }
+
+    MupdfRenderer m_counter;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::deque<std::pair<std::string, std::string>> m_requests;
+    bool m_quit = false;
+    std::thread m_thread; // last: started when the rest is ready
+};
+
 // The backstop for memory MuPDF does not allocate through the budget (image decoders): the address
 // space the worker has with its threads started, plus the budget and some room.
 void limitAddressSpace(std::size_t budget)
@@ -304,7 +363,7 @@ int main(int argc, char* argv[])
     const long long timeLimitMs
         = (argc > 2 && std::atoi(argv[2]) > 0 ? std::atoi(argv[2]) : kPageTimeLimitSeconds) * 1000LL;
     Pool pool(plan, budget, timeLimitMs);
-    MupdfRenderer counter(8u << 20, 128u << 20, &budget);
+    Opener opener(budget);
     limitAddressSpace(plan.shared);
     MessageReader reader;
     char buffer[65536];
@@ -320,12 +379,7 @@ int main(int argc, char* argv[])
         Message message;
         while (reader.next(message)) {
             if (message.size() == 3 && message[0] == "open") {
-                int pages = 0;
-                std::string error;
-                if (counter.open(message[2], pages, error))
-                    reply({"opened", message[1], std::to_string(pages), counter.versionText()});
-                else
-                    reply({"failed", message[1], error});
+                opener.submit(message[1], message[2]);
             } else if (message.size() == 1 && message[0] == "forget") {
                 pool.forgetAhead();
             } else if (message.size() == 2 && message[0] == "hurry") {
