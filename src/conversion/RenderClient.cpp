@@ -240,9 +240,16 @@ bool RenderClient::waitFor(const std::function<bool()>& done)
 
 int RenderClient::pageCount(const QString& pdfPath)
 {
+    const std::string path = QFile::encodeName(pdfPath).toStdString();
+    // Being opened ahead already: that answer serves (the worker opens one PDF at a time).
+    const auto openingAhead = [&] {
+        return std::any_of(m_aheadOpens.begin(), m_aheadOpens.end(),
+                           [&](const auto& open) { return open.second.path == path; });
+    };
+    if (openingAhead())
+        waitFor([&] { return !openingAhead(); });
     // Opened ahead, and unchanged since: no need to ask again.
-    const auto known = m_knownCounts.find({QFile::encodeName(pdfPath).toStdString(),
-                                           render::FileVersionTextOf(QFile::encodeName(pdfPath).toStdString())});
+    const auto known = knownCount(path);
     if (known != m_knownCounts.end())
         return known->second;
     if (!ensureStarted())
@@ -356,11 +363,23 @@ void RenderClient::renderAhead(const QString& pdfPath, double dpi, int quality, 
         }
         SetRenderAheadFolder(m_aheadFolder->path());
     }
+    // Opened before, and unchanged since: its pages can be asked for at once.
+    const AheadDocument document {path, dpi, quality, blackWhite, pages};
+    if (const auto known = knownCount(path); known != m_knownCounts.end()) {
+        askAhead(document, known->second);
+        return;
+    }
     if (!ensureStarted())
         return;
     const int id = m_nextId++;
-    m_aheadOpens[id] = {path, dpi, quality, blackWhite, pages};
+    m_aheadOpens[id] = document;
     send({"open", std::to_string(id), path});
+}
+
+std::map<std::pair<std::string, std::string>, int>::const_iterator
+RenderClient::knownCount(const std::string& path) const
+{
+    return m_knownCounts.find({path, render::FileVersionTextOf(path)});
 }
 
 void RenderClient::aheadOpened(int id, int pages, const std::string& version)
@@ -371,8 +390,13 @@ void RenderClient::aheadOpened(int id, int pages, const std::string& version)
     if (pages < 0 || !m_aheadFolder)
         return;
     m_knownCounts[{document.path, version}] = pages;
+    askAhead(document, pages);
+}
+
+void RenderClient::askAhead(const AheadDocument& document, int pages)
+{
     // Its turn came before it opened: its pages are asked for already.
-    if (m_askedNow.count(document.path))
+    if (m_askedNow.count(document.path) || !ensureStarted())
         return;
     const int wanted = document.pages < 0 ? pages : std::min(pages, document.pages);
     for (int page = 0; page < wanted && static_cast<int>(m_ahead.size()) < m_aheadLimit; ++page) {

@@ -96,6 +96,8 @@ private:
     static Request requestOf(const QString& pdfPath, int page, double dpi, int quality, bool blackWhite);
     void sendRender(const char* kind, int id, const Request& request, const QString& target);
     void aheadOpened(int id, int pages, const std::string& version);
+    void askAhead(const AheadDocument& document, int pages);
+    std::map<std::pair<std::string, std::string>, int>::const_iterator knownCount(const std::string& path) const;
     void aheadReply(int id, const render::Message& message);
     void dropAheadPage(std::map<int, AheadPage>::iterator page);
     bool handOver(const QString& file, const QString& target);
@@ -129,9 +131,8 @@ private:
     std::set<std::string> m_askedNow; // PDFs whose pages were asked for as needed now, since the last forget
     std::unique_ptr<QTemporaryDir> m_aheadFolder;
     int m_aheadLimit = 0;
-    bool m_askedAgain = false;
-    QEventLoop* m_waitLoop = nullptr; // the wait to wake when a reply has been read // the pending pages were asked for
-                                      // again after the worker ended
+    bool m_askedAgain = false; // the pending pages were asked for again after the worker ended
+    QEventLoop* m_waitLoop = nullptr; // the wait to wake when a reply has been read
 };
 
 } // namespace quarnel
