@@ -1,14 +1,16 @@
 // quarnel-batch FILE.bat [WORKING-FOLDER]: runs a batch file the way Quarnel's converters need.
 #include "core/BatchRunner.h"
 
-#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <cstdio>
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
+    // No application object: it needs none, and it runs once for every PDF a converter is given.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QFile::decodeName(argv[i]));
     if (arguments.size() < 2 || arguments.size() > 3) {
         std::fprintf(stderr, "usage: quarnel-batch FILE.bat [WORKING-FOLDER]\n");
         return 2;
