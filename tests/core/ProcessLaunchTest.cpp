@@ -120,8 +120,9 @@ TEST(OpenAndWait, MissingFileFailsAtOnce)
 TEST(OpenAndWait, RunsABatchFileInItsFolderAndReturnsItsStatus)
 {
     TempTree tree;
-    const QString tool
-        = tree.write(QStringLiteral("tool"), "#!/bin/sh\npwd > where.txt\necho \"$1\" > arg.txt\nexit 3\n");
+    const QString tool = tree.write(QStringLiteral("tool"),
+                                    "#!/bin/sh\npwd > where.txt\necho \"$1\" > arg.txt\n"
+                                    "echo \"$PATH\" > path.txt\nreadlink /proc/$$/fd/0 > input.txt\nexit 3\n");
     makeExecutable(tool);
     tree.write(QStringLiteral("Old.TXT"), "x");
     tree.write(QStringLiteral("run.bat"), "@echo off\r\nrem a comment\r\ndel old.txt\r\ntool \"100%% sure\"\r\n");
@@ -130,6 +131,9 @@ TEST(OpenAndWait, RunsABatchFileInItsFolderAndReturnsItsStatus)
     EXPECT_EQ(TempTree::read(tree.file(QStringLiteral("where.txt"))).trimmed(), QFile::encodeName(tree.path()));
     EXPECT_EQ(TempTree::read(tree.file(QStringLiteral("arg.txt"))), QByteArray("100% sure\n"));
     EXPECT_FALSE(QFile::exists(tree.file(QStringLiteral("Old.TXT"))));
+    // The program's own tools come first; nothing waits on the program's input.
+    EXPECT_TRUE(TempTree::read(tree.file(QStringLiteral("path.txt"))).startsWith(QFile::encodeName(kBin) + ':'));
+    EXPECT_EQ(TempTree::read(tree.file(QStringLiteral("input.txt"))), QByteArray("/dev/null\n"));
 }
 
 TEST(OpenAndWait, ConverterThatNeverEndsIsEndedWithItsGroup)
