@@ -121,6 +121,8 @@ void RenderClient::readReplies()
                         message[0] == "opened" ? message[3] : std::string());
         } else if (m_ahead.count(id)) {
             aheadReply(id, message);
+        } else if (!m_opens.count(id) && (message[0] == "opened" || message[0] == "failed")) {
+            // An open asked for ahead, and forgotten since: nobody waits for it.
         } else if (message[0] == "opened") {
             m_opens[id] = std::atoi(message[2].c_str());
         } else if (message[0] == "failed") {
@@ -159,6 +161,7 @@ void RenderClient::retireWorker()
     m_replaceWhenIdle = false;
     std::erase_if(m_ahead, [](const auto& page) { return !page.second.rendered; });
     m_aheadOpens.clear();
+    m_aheadQueue.clear();
     QProcess* old = std::exchange(m_process, nullptr);
     old->disconnect(this);
     connect(old, &QProcess::finished, old, &QObject::deleteLater);
@@ -187,6 +190,7 @@ void RenderClient::workerEnded()
         page = page->second.rendered ? std::next(page) : m_ahead.erase(page);
     }
     m_aheadOpens.clear();
+    m_aheadQueue.clear();
     // Then the pages needed now are asked for once more, of a new worker, before they count as failed.
     if (aheadLost && !m_askedAgain && !m_pending.empty() && ensureStarted()) {
         m_askedAgain = true;
@@ -307,6 +311,7 @@ int RenderClient::submit(const QString& pdfPath, int page, double dpi, int quali
         const bool current = !version.empty() && ahead->second.version == version;
         const bool handed = current && handOver(ahead->second.file, target);
         dropAheadPage(ahead);
+        topUpAhead();
         if (handed) {
             m_finished[id] = {true, {}};
             return id;
@@ -341,17 +346,19 @@ void RenderClient::dropAheadPage(std::map<int, AheadPage>::iterator page)
 
 void RenderClient::renderAhead(const QString& pdfPath, double dpi, int quality, bool blackWhite, int pages)
 {
-    if (m_aheadLimit <= 0 || pages == 0 || static_cast<int>(m_ahead.size()) >= m_aheadLimit)
+    // A bound on what waits for room, whatever the pass asks.
+    constexpr std::size_t kMostWaiting = 32;
+    if (m_aheadLimit <= 0 || pages == 0 || m_aheadQueue.size() >= kMostWaiting)
         return;
     const std::string path = QFile::encodeName(pdfPath).toStdString();
     if (m_askedNow.count(path))
         return;
+    const AheadDocument document {path, dpi, quality, blackWhite, pages};
+    // Asked for already: waiting for room, opening, or pages on their way or rendered.
+    if (std::any_of(m_aheadQueue.begin(), m_aheadQueue.end(),
+                    [&](const AheadDocument& other) { return other.sameAs(document); }))
+        return;
     const Request first {path, 0, QString::number(dpi, 'f', 3).toStdString(), quality, blackWhite};
-    // Asked for already (still opening, or pages on their way or rendered).
-    for (const auto& [id, document] : m_aheadOpens)
-        if (document.path == path && document.dpi == dpi && document.quality == quality
-            && document.blackWhite == blackWhite)
-            return;
     for (const auto& [id, page] : m_ahead)
         if (page.request == first)
             return;
@@ -363,17 +370,8 @@ void RenderClient::renderAhead(const QString& pdfPath, double dpi, int quality, 
         }
         SetRenderAheadFolder(m_aheadFolder->path());
     }
-    // Opened before, and unchanged since: its pages can be asked for at once.
-    const AheadDocument document {path, dpi, quality, blackWhite, pages};
-    if (const auto known = knownCount(path); known != m_knownCounts.end()) {
-        askAhead(document, known->second);
-        return;
-    }
-    if (!ensureStarted())
-        return;
-    const int id = m_nextId++;
-    m_aheadOpens[id] = document;
-    send({"open", std::to_string(id), path});
+    m_aheadQueue.push_back(document);
+    topUpAhead();
 }
 
 std::map<std::pair<std::string, std::string>, int>::const_iterator
@@ -382,32 +380,69 @@ RenderClient::knownCount(const std::string& path) const
     return m_knownCounts.find({path, render::FileVersionTextOf(path)});
 }
 
-void RenderClient::aheadOpened(int id, int pages, const std::string& version)
+void RenderClient::topUpAhead()
 {
-    const AheadDocument document = m_aheadOpens[id];
-    m_aheadOpens.erase(id);
-    // A PDF that cannot be opened is left to its turn, which reports it.
-    if (pages < 0 || !m_aheadFolder)
-        return;
-    m_knownCounts[{document.path, version}] = pages;
-    askAhead(document, pages);
+    // In the order the pass will need them, as long as there is room: so that the pages of the next PDF
+    // are asked for as soon as those of this one are taken, not when its turn comes.
+    while (!m_aheadQueue.empty() && static_cast<int>(m_ahead.size()) < m_aheadLimit && m_aheadFolder) {
+        AheadDocument& document = m_aheadQueue.front();
+        if (m_askedNow.count(document.path)) {
+            m_aheadQueue.pop_front();
+            continue;
+        }
+        const auto known = knownCount(document.path);
+        if (known == m_knownCounts.end()) {
+            // Opened first; the answer tops up again.
+            const bool opening = std::any_of(m_aheadOpens.begin(), m_aheadOpens.end(),
+                                             [&](const auto& open) { return open.second.sameAs(document); });
+            if (!opening && ensureStarted()) {
+                const int id = m_nextId++;
+                m_aheadOpens[id] = document;
+                send({"open", std::to_string(id), document.path});
+            }
+            return;
+        }
+        if (!askAheadPages(document, known->second))
+            return;
+        m_aheadQueue.pop_front();
+    }
 }
 
-void RenderClient::askAhead(const AheadDocument& document, int pages)
+bool RenderClient::askAheadPages(AheadDocument& document, int pages)
 {
-    // Its turn came before it opened: its pages are asked for already.
-    if (m_askedNow.count(document.path) || !ensureStarted())
-        return;
+    if (!ensureStarted())
+        return false;
     const int wanted = document.pages < 0 ? pages : std::min(pages, document.pages);
-    for (int page = 0; page < wanted && static_cast<int>(m_ahead.size()) < m_aheadLimit; ++page) {
+    for (; document.nextPage < wanted && static_cast<int>(m_ahead.size()) < m_aheadLimit; ++document.nextPage) {
         const int job = m_nextId++;
         AheadPage ahead;
-        ahead.request = {document.path, page, QString::number(document.dpi, 'f', 3).toStdString(), document.quality,
-                         document.blackWhite};
+        ahead.request = {document.path, document.nextPage, QString::number(document.dpi, 'f', 3).toStdString(),
+                         document.quality, document.blackWhite};
         ahead.file = m_aheadFolder->filePath(QStringLiteral("ahead-%1.jpg").arg(job));
         sendRender("ahead", job, ahead.request, ahead.file);
         m_ahead[job] = ahead;
     }
+    return document.nextPage >= wanted;
+}
+
+void RenderClient::aheadOpened(int id, int pages, const std::string& version)
+{
+    const AheadDocument opened = m_aheadOpens[id];
+    m_aheadOpens.erase(id);
+    const auto waiting = std::find_if(m_aheadQueue.begin(), m_aheadQueue.end(),
+                                      [&](const AheadDocument& other) { return other.sameAs(opened); });
+    // A PDF that cannot be opened is left to its turn, which reports it.
+    if (pages < 0) {
+        if (waiting != m_aheadQueue.end())
+            m_aheadQueue.erase(waiting);
+    } else {
+        m_knownCounts[{opened.path, version}] = pages;
+        // Its pages by the count just read, even if the file has changed since: a page of another version
+        // is never handed over.
+        if (waiting == m_aheadQueue.begin() && !m_askedNow.count(opened.path) && askAheadPages(*waiting, pages))
+            m_aheadQueue.pop_front();
+    }
+    topUpAhead();
 }
 
 void RenderClient::aheadReply(int id, const render::Message& message)
@@ -423,8 +458,10 @@ void RenderClient::aheadReply(int id, const render::Message& message)
     }
     const int waiting = ahead.adoptedBy;
     if (!waiting) {
-        if (!done)
+        if (!done) {
             dropAheadPage(page);
+            topUpAhead();
+        }
         return;
     }
     // A request waits for this page: handed over when it is the version it wants, otherwise (or when it
@@ -439,6 +476,7 @@ void RenderClient::aheadReply(int id, const render::Message& message)
     } else {
         sendRender("render", waiting, m_requests[waiting], m_targets[waiting]);
     }
+    topUpAhead();
 }
 
 void RenderClient::forgetAhead()
@@ -455,6 +493,7 @@ void RenderClient::forgetAhead()
         page = next;
     }
     m_aheadOpens.clear();
+    m_aheadQueue.clear();
     m_knownCounts.clear();
     m_askedNow.clear();
     // Pages still on their way are written into a folder that is gone, and fail unseen.

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -91,12 +92,18 @@ private:
         int quality = 0;
         bool blackWhite = false;
         int pages = -1;
+        int nextPage = 0; // the first page not asked for yet
+        bool sameAs(const AheadDocument& other) const
+        {
+            return path == other.path && dpi == other.dpi && quality == other.quality && blackWhite == other.blackWhite;
+        }
     };
 
     static Request requestOf(const QString& pdfPath, int page, double dpi, int quality, bool blackWhite);
     void sendRender(const char* kind, int id, const Request& request, const QString& target);
     void aheadOpened(int id, int pages, const std::string& version);
-    void askAhead(const AheadDocument& document, int pages);
+    void topUpAhead();
+    bool askAheadPages(AheadDocument& document, int pages);
     std::map<std::pair<std::string, std::string>, int>::const_iterator knownCount(const std::string& path) const;
     void aheadReply(int id, const render::Message& message);
     void dropAheadPage(std::map<int, AheadPage>::iterator page);
@@ -127,6 +134,7 @@ private:
     std::map<int, QString> m_targets;
     std::map<int, AheadPage> m_ahead;
     std::map<int, AheadDocument> m_aheadOpens;
+    std::deque<AheadDocument> m_aheadQueue; // asked for ahead, in the order they will be needed, waiting for room
     std::map<std::pair<std::string, std::string>, int> m_knownCounts; // (path, version) -> pages
     std::set<std::string> m_askedNow; // PDFs whose pages were asked for as needed now, since the last forget
     std::unique_ptr<QTemporaryDir> m_aheadFolder;

@@ -530,3 +530,35 @@ TEST(RenderWorker, APdfSlowToOpenDoesNotHoldUpThePagesAskedForAfterIt)
     worker.closeWriteChannel();
     worker.waitForFinished(5000);
 }
+
+TEST(RenderClient, TheNextPdfIsRenderedAheadAsSoonAsThePagesBeforeItAreTaken)
+{
+    TempTree tree;
+    const QString first = tree.write(QStringLiteral("first.pdf"), threePages());
+    const QString second = tree.write(QStringLiteral("second.pdf"), threePages());
+    RenderClient client(kWorker);
+    client.setAheadLimit(2);
+    client.renderAhead(first, 72, 80, false, 2);
+    client.renderAhead(second, 72, 80, false, 2);
+    const auto pagesAhead = [] {
+        const QStringList folders = QDir(TempFolder()).entryList({QStringLiteral("quarnel-ahead-*")}, QDir::Dirs);
+        return folders.size() != 1
+            ? -1
+            : static_cast<int>(QDir(TempFolder() + u'/' + folders.front()).entryList({QStringLiteral("*.jpg")}).size());
+    };
+    WaitServingEvents([&] { return pagesAhead() == 2; }, std::chrono::seconds(20));
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(pagesAhead(), 2) << "no more than the limit";
+    // The first PDF's turn takes its pages: the room goes to the second at once, not at its own turn.
+    client.submit(first, 0, 72, 80, false, tree.file(QStringLiteral("first-1.jpg")));
+    client.submit(first, 1, 72, 80, false, tree.file(QStringLiteral("first-2.jpg")));
+    EXPECT_EQ(failures(client.waitAll()), 0);
+    EXPECT_TRUE(WaitServingEvents([&] { return pagesAhead() == 2; }, std::chrono::seconds(20)));
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(200)); // their replies read
+    ::kill(static_cast<pid_t>(client.workerProcessId()), SIGKILL);
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(500));
+    client.submit(second, 1, 72, 80, false, tree.file(QStringLiteral("second-2.jpg")));
+    EXPECT_EQ(failures(client.waitAll()), 0);
+    EXPECT_EQ(client.workerProcessId(), 0) << "handed over, rendered before its turn";
+    client.forgetAhead();
+}
