@@ -26,6 +26,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -34,6 +36,8 @@ namespace {
 
 const double kDpi = 300;
 const int kQuality = 85;
+// Runs taken in turns; a shared machine has slow spells long enough to spoil a run of every kind in three.
+const int kRounds = 5;
 
 class Window final : public quarnel::PassInputs
 {
@@ -200,8 +204,9 @@ int main(int argc, char** argv)
         return 1;
     }
     const QString bin = QStringLiteral(QUARNEL_BIN_DIR);
-    std::printf("%lld PDFs from %s, %g dpi, quality %d, %d cores; each figure the best of 3 runs\n",
-                static_cast<long long>(pdfs.size()), qPrintable(source), kDpi, kQuality, QThread::idealThreadCount());
+    std::printf("%lld PDFs from %s, %g dpi, quality %d, %d cores; each figure the best of %d runs\n",
+                static_cast<long long>(pdfs.size()), qPrintable(source), kDpi, kQuality, QThread::idealThreadCount(),
+                kRounds);
 
     PrintedBoxes boxes;
     WallClock clock;
@@ -298,7 +303,6 @@ int main(int argc, char** argv)
         chosen.run.longestGapMs = gap;
         return chosen;
     };
-    constexpr int kRounds = 3;
 
     // Multi-page documents, all in one watched folder; for the imaging method, which is told a number of
     // pages, each in a folder of its own with its page count.
@@ -306,20 +310,27 @@ int main(int argc, char** argv)
     PassRun passGs, passAcrobat, passGflax;
     QTemporaryDir rendered;
     QString keep = rendered.filePath(QStringLiteral("pages"));
+    double floor = 0;
+    // The ratios the targets name, each from two runs taken one right after the other: the speed of a
+    // shared machine drifts over minutes, and the best of one kind of run and the best of another may
+    // come from different spells.
+    std::vector<double> documentToFloor, gsPassToGs, gsSinglePassToGs;
     for (int round = 0; round < kRounds; ++round) {
-        gs = bestRun(gs, runTool(QStringLiteral("gs"), gsArguments, pdfs));
+        const Run direct = runTool(QStringLiteral("gs"), gsArguments, pdfs);
+        const PassRun viaGs = throughPass(quarnel::Method::Ghostscript, QStringLiteral("300"), pdfs, true, nullptr);
+        gsPassToGs.push_back(viaGs.run.pagesPerSecond() / direct.pagesPerSecond());
+        gs = bestRun(gs, direct);
+        passGs = bestPass(passGs, viaGs);
         poppler = bestRun(poppler, runTool(QStringLiteral("pdftoppm"), popplerArguments, pdfs));
-        passGs
-            = bestPass(passGs, throughPass(quarnel::Method::Ghostscript, QStringLiteral("300"), pdfs, true, nullptr));
-        passAcrobat = bestPass(
-            passAcrobat,
-            throughPass(quarnel::Method::Acrobat, QStringLiteral("300"), pdfs, true, round == 0 ? &keep : nullptr));
+        const PassRun viaAcrobat
+            = throughPass(quarnel::Method::Acrobat, QStringLiteral("300"), pdfs, true, round == 0 ? &keep : nullptr);
+        const double encoded = encodeFloor(keep);
+        documentToFloor.push_back(viaAcrobat.run.pagesPerSecond() / encoded);
+        passAcrobat = bestPass(passAcrobat, viaAcrobat);
+        floor = std::max(floor, encoded);
         passGflax
             = bestPass(passGflax, throughPass(quarnel::Method::GflAx, QStringLiteral("288"), pdfs, false, nullptr));
     }
-    double floor = 0;
-    for (int round = 0; round < kRounds; ++round)
-        floor = std::max(floor, encodeFloor(keep));
     std::printf("\nmulti-page documents: %d pages\n", gs.pages);
     std::printf("  gs directly:              %6.2f pages/s\n", gs.pagesPerSecond());
     std::printf("  pdftoppm directly:        %6.2f pages/s\n", poppler.pagesPerSecond());
@@ -346,10 +357,12 @@ int main(int argc, char** argv)
     Run gsEach, popplerEach;
     PassRun singleGs, singleAcrobat, singleGflax;
     for (int round = 0; round < kRounds; ++round) {
-        gsEach = bestRun(gsEach, runTool(QStringLiteral("gs"), gsArguments, onePage));
+        const Run direct = runTool(QStringLiteral("gs"), gsArguments, onePage);
+        const PassRun viaGs = throughPass(quarnel::Method::Ghostscript, QStringLiteral("300"), onePage, true, nullptr);
+        gsSinglePassToGs.push_back(direct.seconds / viaGs.run.seconds);
+        gsEach = bestRun(gsEach, direct);
+        singleGs = bestPass(singleGs, viaGs);
         popplerEach = bestRun(popplerEach, runTool(QStringLiteral("pdftoppm"), popplerArguments, onePage));
-        singleGs = bestPass(singleGs,
-                            throughPass(quarnel::Method::Ghostscript, QStringLiteral("300"), onePage, true, nullptr));
         singleAcrobat = bestPass(singleAcrobat,
                                  throughPass(quarnel::Method::Acrobat, QStringLiteral("300"), onePage, true, nullptr));
         singleGflax
@@ -377,7 +390,7 @@ int main(int argc, char** argv)
         = std::max({passGs.run.longestGapMs, passAcrobat.run.longestGapMs, passGflax.run.longestGapMs,
                     singleGs.run.longestGapMs, singleAcrobat.run.longestGapMs, singleGflax.run.longestGapMs});
     const auto met = [](bool ok) { return ok ? "met" : "NOT met"; };
-    std::printf("\ntargets:\n");
+    std::printf("\ntargets (the ratios: the median of those taken in each round, the runs side by side):\n");
     std::printf("  one-page PDFs, document and imaging methods >= 1.6 x gs per file: %s\n",
                 met(std::min(perSecond(singleAcrobat.pdfs, singleAcrobat.run.seconds),
                              perSecond(singleGflax.pdfs, singleGflax.run.seconds))
@@ -385,10 +398,20 @@ int main(int argc, char** argv)
     std::printf("  GflAx at 288 dpi >= 2.2 x pdftoppm and >= 0.9 x the document method: %s\n",
                 met(passGflax.run.pagesPerSecond() >= 2.2 * poppler.pagesPerSecond()
                     && passGflax.run.pagesPerSecond() >= 0.9 * passAcrobat.run.pagesPerSecond()));
-    std::printf("  document method >= 0.75 x the encode floor: %s\n",
-                met(passAcrobat.run.pagesPerSecond() >= 0.75 * floor));
-    std::printf("  Ghostscript pass >= 0.95 x gs: %s\n",
-                met(passGs.run.pagesPerSecond() >= 0.95 * gs.pagesPerSecond()));
+    // Of the ratios taken in each round: the median, and the lowest and highest.
+    const auto spread = [](std::vector<double> ratios) {
+        std::sort(ratios.begin(), ratios.end());
+        return std::array<double, 3> {ratios[ratios.size() / 2], ratios.front(), ratios.back()};
+    };
+    const auto document = spread(documentToFloor);
+    std::printf("  document method >= 0.75 x the encode floor: %s (%.3f; rounds %.3f to %.3f)\n",
+                met(document[0] >= 0.75), document[0], document[1], document[2]);
+    const auto gsMulti = spread(gsPassToGs);
+    const auto gsSingle = spread(gsSinglePassToGs);
+    std::printf("  Ghostscript pass >= 0.95 x gs, both sets: %s (multi-page %.3f, rounds %.3f to %.3f; "
+                "one-page %.3f, rounds %.3f to %.3f)\n",
+                met(std::min(gsMulti[0], gsSingle[0]) >= 0.95), gsMulti[0], gsMulti[1], gsMulti[2], gsSingle[0],
+                gsSingle[1], gsSingle[2]);
     std::printf("  longest event-loop gap < 100 ms: %s (%lld ms)\n", met(longestGap < 100),
                 static_cast<long long>(longestGap));
     const qint64 peak = std::max({passAcrobat.rendererPeakKiB, passGflax.rendererPeakKiB, singleAcrobat.rendererPeakKiB,
