@@ -439,7 +439,8 @@ void RenderClient::aheadOpened(int id, int pages, const std::string& version)
         m_knownCounts[{opened.path, version}] = pages;
         // Its pages by the count just read, even if the file has changed since: a page of another version
         // is never handed over.
-        if (waiting == m_aheadQueue.begin() && !m_askedNow.count(opened.path) && askAheadPages(*waiting, pages))
+        if (waiting != m_aheadQueue.end() && waiting == m_aheadQueue.begin() && !m_askedNow.count(opened.path)
+            && askAheadPages(*waiting, pages))
             m_aheadQueue.pop_front();
     }
     topUpAhead();

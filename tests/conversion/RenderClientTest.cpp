@@ -46,6 +46,16 @@ int failures(const std::map<int, RenderClient::Outcome>& outcomes)
     return count;
 }
 
+// A PDF without a cross-reference table: opening it means reading each of its many objects to rebuild
+// one, which takes the worker a good part of a second.
+QByteArray slowToOpen()
+{
+    QByteArray pdf = "%PDF-1.4\n";
+    for (int object = 1; object <= 200000; ++object)
+        pdf += QByteArray::number(object) + " 0 obj\n<< /K " + QByteArray::number(object) + " >>\nendobj\n";
+    return pdf;
+}
+
 // Renders one page at 72 dpi and gives the image's width; -1 when the page failed.
 int renderedWidth(RenderClient& client, const QString& pdf, int page, const QString& target)
 {
@@ -503,12 +513,8 @@ TEST(RenderClient, APageRenderedAheadIsHandedOverOnlyForTheSameVersionAndSetting
 
 TEST(RenderWorker, APdfSlowToOpenDoesNotHoldUpThePagesAskedForAfterIt)
 {
-    // No cross-reference table: opening means reading every one of its objects to rebuild one.
     TempTree tree;
-    QByteArray slow = "%PDF-1.4\n";
-    for (int object = 1; object <= 200000; ++object)
-        slow += QByteArray::number(object) + " 0 obj\n<< /K " + QByteArray::number(object) + " >>\nendobj\n";
-    const QString slowPdf = tree.write(QStringLiteral("slow.pdf"), slow);
+    const QString slowPdf = tree.write(QStringLiteral("slow.pdf"), slowToOpen());
     const QString quickPdf = tree.write(QStringLiteral("quick.pdf"), threePages());
     QProcess worker;
     worker.start(kWorker, {QString::number(QCoreApplication::applicationPid())});
@@ -560,5 +566,27 @@ TEST(RenderClient, TheNextPdfIsRenderedAheadAsSoonAsThePagesBeforeItAreTaken)
     client.submit(second, 1, 72, 80, false, tree.file(QStringLiteral("second-2.jpg")));
     EXPECT_EQ(failures(client.waitAll()), 0);
     EXPECT_EQ(client.workerProcessId(), 0) << "handed over, rendered before its turn";
+    client.forgetAhead();
+}
+
+TEST(RenderClient, APdfWhoseTurnCameWhileItWasStillOpeningAheadIsLeftToItsTurn)
+{
+    TempTree tree;
+    const QString quick = tree.write(QStringLiteral("quick.pdf"), threePages());
+    const QString slow = tree.write(QStringLiteral("slow.pdf"), slowToOpen());
+    RenderClient client(kWorker);
+    client.renderAhead(quick, 72, 80, false, 1);
+    client.renderAhead(slow, 72, 80, false, 1);
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(300)); // the quick page rendered
+    // The slow PDF's turn comes while it is still being opened ahead; taking the quick page then makes
+    // room, and the slow PDF, its turn come, is no longer waiting for any.
+    client.submit(slow, 0, 72, 80, false, tree.file(QStringLiteral("slow-1.jpg")));
+    client.submit(quick, 0, 72, 80, false, tree.file(QStringLiteral("quick-1.jpg")));
+    const auto outcomes = client.waitAll();
+    EXPECT_EQ(failures(outcomes), 1) << "the slow PDF has no pages";
+    EXPECT_EQ(QImage(tree.file(QStringLiteral("quick-1.jpg"))).width(), 612);
+    // The late answer to the open asked for ahead is read, and the client still serves.
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(1500));
+    EXPECT_EQ(renderedWidth(client, quick, 1, tree.file(QStringLiteral("quick-2.jpg"))), 612);
     client.forgetAhead();
 }
