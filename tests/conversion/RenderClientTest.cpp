@@ -487,7 +487,7 @@ TEST(RenderClient, APageRenderedAheadIsHandedOverOnlyForTheSameVersionAndSetting
                 && QDir(TempFolder() + u'/' + aheadFolders().front()).entryList({QStringLiteral("*.jpg")}).size() == 2;
         },
         std::chrono::seconds(20));
-    WaitServingEvents([] { return false; }, std::chrono::milliseconds(200)); // their replies read
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(1000)); // their replies read
     // With the worker gone, only a page rendered ahead can arrive without a new one.
     const qint64 worker = client.workerProcessId();
     ::kill(static_cast<pid_t>(worker), SIGKILL);
@@ -560,7 +560,7 @@ TEST(RenderClient, TheNextPdfIsRenderedAheadAsSoonAsThePagesBeforeItAreTaken)
     client.submit(first, 1, 72, 80, false, tree.file(QStringLiteral("first-2.jpg")));
     EXPECT_EQ(failures(client.waitAll()), 0);
     EXPECT_TRUE(WaitServingEvents([&] { return pagesAhead() == 2; }, std::chrono::seconds(20)));
-    WaitServingEvents([] { return false; }, std::chrono::milliseconds(200)); // their replies read
+    WaitServingEvents([] { return false; }, std::chrono::milliseconds(1000)); // their replies read
     ::kill(static_cast<pid_t>(client.workerProcessId()), SIGKILL);
     WaitServingEvents([] { return false; }, std::chrono::milliseconds(500));
     client.submit(second, 1, 72, 80, false, tree.file(QStringLiteral("second-2.jpg")));
