@@ -33,6 +33,12 @@ public:
     int nextFailure = 0;
 };
 
+// A path as the batch runner takes it: bytes in the locale's encoding.
+std::string nameOf(const QString& path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
 void makeExecutable(const QString& path)
 {
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -173,15 +179,15 @@ TEST(OpenAndWait, EndingTheProgramMidBatchEndsTheConverterAndRemovesTheStagingFo
 
 TEST(BatchRunner, ParsesQuotesAndPercent)
 {
-    QString reason;
-    const auto command = ParseBatchLine(QStringLiteral("gs -sOutputFile=current-%%03d.jpg \"a b.pdf\"  x"), reason);
+    std::string reason;
+    const auto command = ParseBatchLine("gs -sOutputFile=current-%%03d.jpg \"a b.pdf\"  x", reason);
     ASSERT_TRUE(command.has_value());
-    EXPECT_EQ(command->words, (QStringList {"gs", "-sOutputFile=current-%03d.jpg", "a b.pdf", "x"}));
-    EXPECT_FALSE(ParseBatchLine(QStringLiteral("echo %PATH%"), reason).has_value());
-    EXPECT_FALSE(ParseBatchLine(QStringLiteral("a | b"), reason).has_value());
-    EXPECT_FALSE(ParseBatchLine(QStringLiteral("a > out.txt"), reason).has_value());
-    EXPECT_FALSE(ParseBatchLine(QStringLiteral("a \"open"), reason).has_value());
-    EXPECT_TRUE(ParseBatchLine(QStringLiteral("a \"x > y\""), reason).has_value());
+    EXPECT_EQ(command->words, (std::vector<std::string> {"gs", "-sOutputFile=current-%03d.jpg", "a b.pdf", "x"}));
+    EXPECT_FALSE(ParseBatchLine("echo %PATH%", reason).has_value());
+    EXPECT_FALSE(ParseBatchLine("a | b", reason).has_value());
+    EXPECT_FALSE(ParseBatchLine("a > out.txt", reason).has_value());
+    EXPECT_FALSE(ParseBatchLine("a \"open", reason).has_value());
+    EXPECT_TRUE(ParseBatchLine("a \"x > y\"", reason).has_value());
 }
 
 TEST(BatchRunner, DeletesWithWildcardsAndFindsProgramsLocallyFirst)
@@ -190,27 +196,30 @@ TEST(BatchRunner, DeletesWithWildcardsAndFindsProgramsLocallyFirst)
     tree.write(QStringLiteral("current-001.JPG"), "1");
     tree.write(QStringLiteral("current-002.jpg"), "2");
     tree.write(QStringLiteral("keep.jpg"), "3");
-    QStringList ran;
-    BatchRunner runner(tree.path(), [&](const QString& program, const QStringList& args) {
-        ran << program + u' ' + args.join(u' ');
+    std::vector<std::string> ran;
+    BatchRunner runner(nameOf(tree.path()), [&](const std::string& program, const std::vector<std::string>& args) {
+        std::string line = program;
+        for (const std::string& arg : args)
+            line += ' ' + arg;
+        ran.push_back(line);
         return 5;
     });
-    QString errors;
-    EXPECT_EQ(runner.runLine(QStringLiteral("DEL current*.jpg"), errors), 0);
+    std::string errors;
+    EXPECT_EQ(runner.runLine("DEL current*.jpg", errors), 0);
     EXPECT_EQ(QDir(tree.path()).entryList(QDir::Files), QStringList {QStringLiteral("keep.jpg")});
-    EXPECT_EQ(runner.runLine(QStringLiteral("del nothing.here"), errors), 1);
-    EXPECT_EQ(runner.runLine(QStringLiteral("md sub"), errors), 0);
+    EXPECT_EQ(runner.runLine("del nothing.here", errors), 1);
+    EXPECT_EQ(runner.runLine("md sub", errors), 0);
     EXPECT_TRUE(QFileInfo(tree.file(QStringLiteral("sub"))).isDir());
 
     makeExecutable(tree.write(QStringLiteral("sh"), "#!/bin/sh\n"));
-    EXPECT_EQ(runner.findProgram(QStringLiteral("sh")), tree.file(QStringLiteral("sh")));
-    EXPECT_EQ(runner.findProgram(QStringLiteral("true")).isEmpty(), false);
-    EXPECT_EQ(runner.runLine(QStringLiteral("sh -c x"), errors), 5);
-    EXPECT_EQ(ran, QStringList {tree.file(QStringLiteral("sh")) + QStringLiteral(" -c x")});
+    EXPECT_EQ(runner.findProgram("sh"), nameOf(tree.file(QStringLiteral("sh"))));
+    EXPECT_EQ(runner.findProgram("true").empty(), false);
+    EXPECT_EQ(runner.runLine("sh -c x", errors), 5);
+    EXPECT_EQ(ran, std::vector<std::string> {nameOf(tree.file(QStringLiteral("sh"))) + " -c x"});
 
     errors.clear();
-    EXPECT_LT(runner.runLine(QStringLiteral("goto end"), errors), 0);
-    EXPECT_TRUE(errors.contains(QStringLiteral("goto")));
+    EXPECT_LT(runner.runLine("goto end", errors), 0);
+    EXPECT_NE(errors.find("goto"), std::string::npos);
 }
 
 TEST(BatchRunner, DeletesAndCreatesOnlyInsideItsWorkingFolder)
@@ -221,27 +230,27 @@ TEST(BatchRunner, DeletesAndCreatesOnlyInsideItsWorkingFolder)
     tree.write(QStringLiteral("x/holiday.jpg"), "the user's");
     tree.write(QStringLiteral("top.jpg"), "the user's");
     QFile::link(tree.file(QStringLiteral("x")), tree.file(QStringLiteral("work/out")));
-    BatchRunner runner(tree.file(QStringLiteral("work")), [](const QString&, const QStringList&) { return 0; });
-    QString errors;
-    for (const QString& line :
-         {QStringLiteral("del ..\\x\\*.jpg"), QStringLiteral("del ../top.jpg"),
-          QStringLiteral("del \\") + QString(tree.file(QStringLiteral("top.jpg"))).mid(1),
-          QStringLiteral("del ") + tree.file(QStringLiteral("top.jpg")), QStringLiteral("del out\\*.jpg"),
-          QStringLiteral("md ..\\made"), QStringLiteral("md out\\made")}) {
+    BatchRunner runner(nameOf(tree.file(QStringLiteral("work"))),
+                       [](const std::string&, const std::vector<std::string>&) { return 0; });
+    std::string errors;
+    const std::string top = nameOf(tree.file(QStringLiteral("top.jpg")));
+    for (const std::string& line :
+         {std::string("del ..\\x\\*.jpg"), std::string("del ../top.jpg"), "del \\" + top.substr(1), "del " + top,
+          std::string("del out\\*.jpg"), std::string("md ..\\made"), std::string("md out\\made")}) {
         errors.clear();
-        EXPECT_EQ(runner.runLine(line, errors), 1) << qPrintable(line);
-        EXPECT_TRUE(errors.contains(QStringLiteral("outside the working folder"))) << qPrintable(line);
+        EXPECT_EQ(runner.runLine(line, errors), 1) << line;
+        EXPECT_NE(errors.find("outside the working folder"), std::string::npos) << line;
     }
     EXPECT_TRUE(QFile::exists(tree.file(QStringLiteral("x/holiday.jpg"))));
     EXPECT_TRUE(QFile::exists(tree.file(QStringLiteral("top.jpg"))));
     EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("made"))));
     EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("x/made"))));
     // Inside, by a relative or a full path, with switches and a comment set off by a tab.
-    EXPECT_EQ(runner.runLine(QStringLiteral("rem\tdel sub\\page.jpg"), errors), 0);
+    EXPECT_EQ(runner.runLine("rem\tdel sub\\page.jpg", errors), 0);
     EXPECT_TRUE(QFile::exists(tree.file(QStringLiteral("work/sub/page.jpg"))));
-    EXPECT_EQ(runner.runLine(QStringLiteral("del /q /f sub\\page.jpg"), errors), 0);
+    EXPECT_EQ(runner.runLine("del /q /f sub\\page.jpg", errors), 0);
     EXPECT_FALSE(QFile::exists(tree.file(QStringLiteral("work/sub/page.jpg"))));
-    EXPECT_EQ(runner.runLine(QStringLiteral("md ") + tree.file(QStringLiteral("work/sub/deeper")), errors), 0);
+    EXPECT_EQ(runner.runLine("md " + nameOf(tree.file(QStringLiteral("work/sub/deeper"))), errors), 0);
     EXPECT_TRUE(QFileInfo(tree.file(QStringLiteral("work/sub/deeper"))).isDir());
 }
 
@@ -249,10 +258,13 @@ TEST(BatchRunner, ExecutableReportsWhatItDoesNotUnderstand)
 {
     TempTree tree;
     tree.write(QStringLiteral("bad.bat"), "@echo off\r\nset X=1\r\n");
-    tree.write(QStringLiteral("good.bat"), "@echo off\r\nmd made\r\n");
-    EXPECT_EQ(RunProgramAndWait(kBin + QStringLiteral("/quarnel-batch"),
-                                {tree.file(QStringLiteral("bad.bat")), tree.path()}, tree.path()),
+    tree.write(QStringLiteral("good.bat"), "@echo off\r\nmd made\r\ndel \xc3\xa9t\xc3\xa9.jpg\r\n");
+    tree.write(QStringLiteral("\u00c9T\u00c9.JPG"), "letter case differs beyond ASCII");
+    const std::string batch = nameOf(kBin + QStringLiteral("/quarnel-batch"));
+    EXPECT_EQ(RunProgramAndWait(batch, {nameOf(tree.file(QStringLiteral("bad.bat"))), nameOf(tree.path())},
+                                nameOf(tree.path())),
               1);
-    EXPECT_EQ(RunProgramAndWait(kBin + QStringLiteral("/quarnel-batch"), {QStringLiteral("good.bat")}, tree.path()), 0);
+    EXPECT_EQ(RunProgramAndWait(batch, {"good.bat"}, nameOf(tree.path())), 0);
     EXPECT_TRUE(QFileInfo(tree.file(QStringLiteral("made"))).isDir());
+    EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("\u00c9T\u00c9.JPG"))));
 }
