@@ -73,8 +73,8 @@ void CopyFolder(const QString& from, const QString& to)
             continue;
         }
         QFile::remove(target);
-        // QFile::copy keeps the permissions, so launchers stay executable.
-        if (!QFile::copy(entry.filePath(), target))
+        // Permissions kept, so launchers stay executable.
+        if (!CopyToNewFile(entry.filePath(), target))
             throw RuntimeError(ErrorNumber::PathFileAccessError);
     }
 }
@@ -145,7 +145,7 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
         DeleteFileQuietly(imageFolder + kNativeSeparator + pattern);
     });
     guard.step(106, [&] {
-        if (!QFile::copy(pdfPath, copy))
+        if (!CopyToNewFile(pdfPath, copy))
             throw RuntimeError(QFileInfo::exists(pdfPath) ? ErrorNumber::PathFileAccessError
                                                           : ErrorNumber::FileNotFound);
     });

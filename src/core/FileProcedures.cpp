@@ -78,6 +78,69 @@ void DeleteFileQuietly(const QString& path)
     }
 }
 
+bool CopyToNewFile(const QString& from, const QString& to)
+{
+    const int source = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
+    if (source < 0)
+        return false;
+    struct stat info = {};
+    if (::fstat(source, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(source);
+        return false;
+    }
+    const QByteArray targetName = QFile::encodeName(to);
+    const int target = ::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
+    if (target < 0) {
+        ::close(source);
+        return false;
+    }
+    // In the kernel, shared blocks where the file system can; byte by byte only as a last resort.
+    bool ok = true;
+    for (;;) {
+        const ssize_t copied = ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+        if (copied > 0)
+            continue;
+        if (copied == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
+            ok = false;
+            break;
+        }
+        char buffer[1 << 16];
+        for (;;) {
+            const ssize_t got = ::read(source, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                ok = got == 0;
+                break;
+            }
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put = ::write(target, buffer + done, static_cast<std::size_t>(got - done));
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put <= 0) {
+                    ok = false;
+                    break;
+                }
+                done += put;
+            }
+            if (!ok)
+                break;
+        }
+        break;
+    }
+    // The mode asked for at creation is narrowed by the umask; the copy keeps the original's.
+    ok = ::fchmod(target, info.st_mode & 07777) == 0 && ok;
+    ok = ::close(target) == 0 && ok;
+    ::close(source);
+    if (!ok)
+        ::unlink(targetName.constData());
+    return ok;
+}
+
 void WriteTextFile(const QString& path, const QString& content)
 {
     const QByteArray encoded = QFile::encodeName(path);

@@ -16,6 +16,9 @@ bool PathExists(const QString& path);
 void DeleteFileQuietly(const QString& path);
 // Creates or empties the file and writes the content and CR LF.
 void WriteTextFile(const QString& path, const QString& content);
+// Copies a file to a name that must not exist yet, keeping its permissions; false when it cannot (the
+// new name then does not exist). For working copies: unlike QFile::copy it does not wait for the disk.
+bool CopyToNewFile(const QString& from, const QString& to);
 // The user's desktop folder followed by the separator.
 QString DesktopFolder();
 

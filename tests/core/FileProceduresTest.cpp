@@ -4,6 +4,8 @@
 #include "support/TempTree.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace quarnel;
@@ -80,4 +82,30 @@ TEST(Folders, DesktopTempAndProgramFolder)
     qputenv("TEMP", "/var/tmp/q/");
     EXPECT_EQ(TempFolder(), QStringLiteral("/var/tmp/q"));
     EXPECT_TRUE(FolderExists(ProgramFolder()));
+}
+
+TEST(CopyToNewFile, CopiesWholeKeepsPermissionsAndNeverOverwrites)
+{
+    TempTree tree;
+    QByteArray content;
+    for (int i = 0; i < 300000; ++i)
+        content += static_cast<char>(i * 7);
+    const QString launcher = tree.write(QStringLiteral("launcher"), content);
+    QFile::setPermissions(launcher, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    EXPECT_TRUE(CopyToNewFile(launcher, tree.file(QStringLiteral("copy"))));
+    EXPECT_EQ(TempTree::read(tree.file(QStringLiteral("copy"))), content);
+    EXPECT_TRUE(QFileInfo(tree.file(QStringLiteral("copy"))).isExecutable());
+    // Onto another file system too, where the kernel cannot share blocks.
+    QTemporaryDir elsewhere(QStringLiteral("/dev/shm/quarnel-test-XXXXXX"));
+    if (elsewhere.isValid()) {
+        EXPECT_TRUE(CopyToNewFile(launcher, elsewhere.filePath(QStringLiteral("copy"))));
+        EXPECT_EQ(TempTree::read(elsewhere.filePath(QStringLiteral("copy"))), content);
+    }
+    // A name that is taken stays as it was; a source that is missing or a folder leaves nothing behind.
+    const QString taken = tree.write(QStringLiteral("taken"), "the user's");
+    EXPECT_FALSE(CopyToNewFile(launcher, taken));
+    EXPECT_EQ(TempTree::read(taken), QByteArray("the user's"));
+    EXPECT_FALSE(CopyToNewFile(tree.file(QStringLiteral("missing")), tree.file(QStringLiteral("none"))));
+    EXPECT_FALSE(CopyToNewFile(tree.path(), tree.file(QStringLiteral("none"))));
+    EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("none"))));
 }
