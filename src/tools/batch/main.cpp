@@ -2,8 +2,8 @@
 #include "core/BatchRunner.h"
 
 #include <clocale>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 #include <vector>
