@@ -1,5 +1,7 @@
 #include "core/BatchRunner.h"
 
+#include "core/Wildcard.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -191,30 +193,9 @@ std::u32string folded(const std::string& name)
 
 // "*" any run of characters, "?" any one; letter case does not count, as on the system the batch files
 // were written for.
-bool wildcardMatch(const std::string& patternText, const std::string& nameText)
+bool wildcardMatch(const std::string& pattern, const std::string& name)
 {
-    const std::u32string pattern = folded(patternText);
-    const std::u32string name = folded(nameText);
-    // Iterative matcher with one backtrack point: linear enough for file names, no recursion.
-    std::size_t p = 0, n = 0, starN = 0;
-    std::size_t starP = std::u32string::npos;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == U'?' || pattern[p] == name[n])) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == U'*') {
-            starP = p++;
-            starN = n;
-        } else if (starP != std::u32string::npos) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == U'*')
-        ++p;
-    return p == pattern.size();
+    return MatchFolded(folded(pattern), folded(name));
 }
 
 bool makePath(const std::string& path)

@@ -3,6 +3,7 @@
 #include "core/Paths.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
+#include "core/Wildcard.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -35,25 +36,7 @@ bool PathExists(const QString& path)
 
 bool WildcardMatch(const QString& pattern, const QString& name)
 {
-    // Iterative matcher with one backtrack point: linear enough for file names, no recursion.
-    qsizetype p = 0, n = 0, starP = -1, starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == u'?' || pattern[p].toCaseFolded() == name[n].toCaseFolded())) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == u'*') {
-            starP = p++;
-            starN = n;
-        } else if (starP >= 0) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == u'*')
-        ++p;
-    return p == pattern.size();
+    return MatchFolded(pattern.toCaseFolded(), name.toCaseFolded());
 }
 
 void DeleteFileQuietly(const QString& path)
