@@ -23,6 +23,102 @@ constexpr std::size_t kMostBands = 32;
 
 void ignoreMessage(void*, const char*) { }
 
+// Text a page shows in one piece (often the whole page) would be replayed in full for every band, each of
+// its glyphs looked up in the glyph cache however far it lies outside the band. Recorded instead in runs
+// of a few lines, a band draws only the runs it crosses. The glyphs keep their order, so what is drawn
+// does not change. Inside a knockout group each piece would knock out the ones before: once a page opens
+// one, its text is recorded whole.
+struct TextRuns
+{
+    decltype(fz_device::fill_text) fillText = nullptr;
+    decltype(fz_device::begin_group) beginGroup = nullptr;
+    bool knockout = false;
+};
+
+// The runs of the page this thread is recording: a list device's calls have no room for them.
+thread_local TextRuns* t_runs = nullptr;
+
+// A run's height on the page, in points: a few lines of body text, well under a band.
+constexpr float kRunHeight = 36;
+
+float pageY(const fz_text_item& item, fz_matrix ctm)
+{
+    return fz_transform_point_xy(item.x, item.y, ctm).y;
+}
+
+// Records the text's glyphs in their order, a run at a time; `run` is the one being filled.
+void recordRuns(fz_context* ctx, fz_device* device, const fz_text* text, fz_matrix ctm, fz_colorspace* space,
+                const float* color, float alpha, fz_color_params params, fz_text*& run)
+{
+    float top = 0;
+    float bottom = 0;
+    for (const fz_text_span* span = text->head; span; span = span->next) {
+        for (int i = 0; i < span->len; ++i) {
+            const fz_text_item& item = span->items[i];
+            const float y = pageY(item, ctm);
+            // A glyph of several characters continues on items without a glyph of their own.
+            if (run && item.gid >= 0 && std::max(bottom, y) - std::min(top, y) > kRunHeight) {
+                t_runs->fillText(ctx, device, run, ctm, space, color, alpha, params);
+                fz_drop_text(ctx, run);
+                run = nullptr;
+            }
+            if (!run) {
+                run = fz_new_text(ctx);
+                top = bottom = y;
+            }
+            top = std::min(top, y);
+            bottom = std::max(bottom, y);
+            fz_matrix trm = span->trm;
+            trm.e = item.x;
+            trm.f = item.y;
+            fz_show_glyph(ctx, run, span->font, trm, item.gid, item.ucs, span->wmode, span->bidi_level,
+                          static_cast<fz_bidi_direction>(span->markup_dir),
+                          static_cast<fz_text_language>(span->language));
+        }
+    }
+    if (run)
+        t_runs->fillText(ctx, device, run, ctm, space, color, alpha, params);
+}
+
+void fillTextInRuns(fz_context* ctx, fz_device* device, const fz_text* text, fz_matrix ctm, fz_colorspace* space,
+                    const float* color, float alpha, fz_color_params params)
+{
+    float top = HUGE_VALF;
+    float bottom = -HUGE_VALF;
+    for (const fz_text_span* span = text->head; span; span = span->next) {
+        for (int i = 0; i < span->len; ++i) {
+            top = std::min(top, pageY(span->items[i], ctm));
+            bottom = std::max(bottom, pageY(span->items[i], ctm));
+        }
+    }
+    if (t_runs->knockout || !(bottom - top > kRunHeight)) {
+        t_runs->fillText(ctx, device, text, ctm, space, color, alpha, params);
+        return;
+    }
+    fz_text* run = nullptr;
+    fz_var(run);
+    fz_try(ctx) recordRuns(ctx, device, text, ctm, space, color, alpha, params, run);
+    fz_always(ctx) fz_drop_text(ctx, run);
+    fz_catch(ctx) fz_rethrow(ctx);
+}
+
+void beginGroupOfRuns(fz_context* ctx, fz_device* device, fz_rect area, fz_colorspace* space, int isolated,
+                      int knockout, int blendmode, float alpha)
+{
+    t_runs->knockout = t_runs->knockout || knockout;
+    t_runs->beginGroup(ctx, device, area, space, isolated, knockout, blendmode, alpha);
+}
+
+// Makes a list device record text in runs while this thread records a page into it.
+void recordTextInRuns(fz_device* listDevice, TextRuns& runs)
+{
+    runs.fillText = listDevice->fill_text;
+    runs.beginGroup = listDevice->begin_group;
+    listDevice->fill_text = fillTextInRuns;
+    listDevice->begin_group = beginGroupOfRuns;
+    t_runs = &runs;
+}
+
 // Every block MuPDF allocates carries its size in front, so that freeing it gives back what it took.
 constexpr std::size_t kHeader = alignof(std::max_align_t);
 
@@ -251,6 +347,7 @@ PageResult MupdfRenderer::render(const PageRequest& request)
     fz_pixmap* band = nullptr;
     JpegWriter writer;
     std::string writerError;
+    TextRuns runs;
     int failure = 0; // 1: MuPDF error, 2: JPEG error, 3: stopped
     fz_var(page);
     fz_var(list);
@@ -284,7 +381,9 @@ PageResult MupdfRenderer::render(const PageRequest& request)
         // within seconds.)
         list = fz_new_display_list(m_context, bounds);
         device = fz_new_list_device(m_context, list);
+        recordTextInRuns(device, runs);
         fz_run_page(m_context, page, device, fz_identity, &cookie);
+        t_runs = nullptr;
         fz_close_device(m_context, device);
         fz_drop_device(m_context, device);
         device = nullptr;
@@ -341,6 +440,7 @@ PageResult MupdfRenderer::render(const PageRequest& request)
     }
     fz_always(m_context)
     {
+        t_runs = nullptr;
         if (device) {
             fz_drop_device(m_context, device);
         }

@@ -55,8 +55,10 @@ QByteArray pageContent(const SamplePage& page, int number)
     return content;
 }
 
+} // namespace
+
 // Lays out numbered objects and the cross-reference table around them.
-QByteArray assemble(const QList<QByteArray>& objects)
+QByteArray AssemblePdf(const QList<QByteArray>& objects)
 {
     QByteArray pdf = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
     QList<qsizetype> offsets;
@@ -72,8 +74,6 @@ QByteArray assemble(const QList<QByteArray>& objects)
         + QByteArray::number(xref) + "\n%%EOF\n";
     return pdf;
 }
-
-} // namespace
 
 QByteArray MakeSamplePdf(const std::vector<SamplePage>& pages)
 {
@@ -95,7 +95,7 @@ QByteArray MakeSamplePdf(const std::vector<SamplePage>& pages)
         const QByteArray content = pageContent(page, static_cast<int>(i) + 1);
         objects.append("<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "endstream");
     }
-    return assemble(objects);
+    return AssemblePdf(objects);
 }
 
 QByteArray MakePdfClaimingPages(long long claimed)
@@ -173,7 +173,7 @@ QByteArray MakeDecompressionBomb(int pages, qint64 inflatedBytes)
                    + data + "\nendstream");
     for (int i = 0; i < pages; ++i)
         objects.append("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 3 0 R >>");
-    return assemble(objects);
+    return AssemblePdf(objects);
 }
 
 } // namespace quarnel::samples

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QSizeF>
 #include <QString>
 #include <QStringList>
@@ -16,6 +17,9 @@ struct SamplePage
     QString title;
     QStringList lines;
 };
+
+// A PDF of these objects, numbered from 1 in their order; the first is the catalog.
+QByteArray AssemblePdf(const QList<QByteArray>& objects);
 
 // A small, valid PDF with these pages (Helvetica text, coloured shapes).
 QByteArray MakeSamplePdf(const std::vector<SamplePage>& pages);

@@ -1,0 +1,111 @@
+#include "conversion/render/MupdfRenderer.h"
+
+#include "conversion/render/JpegWriter.h"
+#include "support/TempTree.h"
+#include "tools/samples/SamplePdf.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+#include <mupdf/fitz.h>
+
+using namespace quarnel;
+using quarnel::test::TempTree;
+
+namespace {
+
+QByteArray stream(const QByteArray& dictionary, const QByteArray& content)
+{
+    return "<< " + dictionary + " /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content
+        + "\nendstream";
+}
+
+// A page whose text comes in pieces that each run down most of the page: body text; large,
+// half-transparent lines that overlap the lines above them; and such lines again inside a knockout group,
+// where text drawn in several pieces would knock out the pieces drawn before.
+QByteArray pageOfTallText()
+{
+    QByteArray body = "BT /F1 11 Tf 13 TL 40 770 Td";
+    for (int i = 1; i <= 56; ++i)
+        body += " (Line " + QByteArray::number(i) + " of a page set as one piece of text, top to bottom.) Tj T*";
+    body += " ET\n/Half gs 0.8 0.1 0.1 rg BT /F1 60 Tf 40 TL 300 720 Td";
+    for (int i = 0; i < 14; ++i)
+        body += " (Overlap) Tj T*";
+    body += " ET\n/Knockout Do\n";
+    QByteArray knockout = "/Half gs 0.1 0.2 0.8 rg BT /F1 56 Tf 30 TL 40 600 Td";
+    for (int i = 0; i < 14; ++i)
+        knockout += " (Knockout) Tj T*";
+    knockout += " ET";
+    const QByteArray fonts = "/Font << /F1 4 0 R >> /ExtGState << /Half 5 0 R >>";
+    return samples::AssemblePdf({
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << " + fonts
+            + " /XObject << /Knockout 6 0 R >> >> /Contents 7 0 R >>",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+        "<< /Type /ExtGState /ca 0.6 >>",
+        stream("/Type /XObject /Subtype /Form /BBox [0 0 612 792] /Group << /S /Transparency /K true >> "
+               "/Resources << "
+                   + fonts + " >>",
+               knockout),
+        stream("", body),
+    });
+}
+
+// The first page drawn whole, straight from its content into one image, and written by the renderer's
+// own JPEG writer.
+bool drawWhole(const std::string& pdf, float dpi, const std::string& target)
+{
+    fz_context* ctx = fz_new_context(nullptr, nullptr, FZ_STORE_DEFAULT);
+    fz_document* document = nullptr;
+    fz_pixmap* pixmap = nullptr;
+    bool written = false;
+    fz_var(document);
+    fz_var(pixmap);
+    fz_try(ctx)
+    {
+        fz_register_document_handlers(ctx);
+        document = fz_open_document(ctx, pdf.c_str());
+        pixmap = fz_new_pixmap_from_page_number(ctx, document, 0, fz_scale(dpi / 72, dpi / 72), fz_device_rgb(ctx), 0);
+        render::JpegWriter writer;
+        std::string error;
+        written = writer.start(target, pixmap->w, pixmap->h, 3, 85, static_cast<int>(dpi), error)
+            && writer.writeRows(pixmap->samples, pixmap->h, pixmap->stride, error) && writer.finish(error);
+    }
+    fz_always(ctx)
+    {
+        fz_drop_pixmap(ctx, pixmap);
+        fz_drop_document(ctx, document);
+    }
+    fz_catch(ctx) written = false;
+    fz_drop_context(ctx);
+    return written;
+}
+
+} // namespace
+
+// The renderer draws a page band by band from a list of what the page shows, with text kept in runs of
+// a few lines; the image must be the one the page drawn whole gives, to the byte.
+TEST(MupdfRenderer, TextDrawnBandByBandIsDrawnAsThePageDrawnWhole)
+{
+    TempTree tree;
+    const QString pdf = tree.write(QStringLiteral("tall text.pdf"), pageOfTallText());
+    render::MupdfRenderer renderer;
+    int pages = 0;
+    std::string error;
+    ASSERT_TRUE(renderer.open(pdf.toStdString(), pages, error)) << error;
+    ASSERT_EQ(pages, 1);
+    // At 300 dpi a letter page is drawn in several bands.
+    const std::string banded = tree.file(QStringLiteral("banded.jpg")).toStdString();
+    const render::PageResult result = renderer.render({0, 300, 85, false, banded});
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.height, 3300);
+    const std::string whole = tree.file(QStringLiteral("whole.jpg")).toStdString();
+    ASSERT_TRUE(drawWhole(pdf.toStdString(), 300, whole));
+
+    QFile bandedFile(QString::fromStdString(banded));
+    QFile wholeFile(QString::fromStdString(whole));
+    ASSERT_TRUE(bandedFile.open(QIODevice::ReadOnly) && wholeFile.open(QIODevice::ReadOnly));
+    const QByteArray bandedBytes = bandedFile.readAll();
+    EXPECT_GT(bandedBytes.size(), 100000);
+    EXPECT_TRUE(bandedBytes == wholeFile.readAll());
+}
