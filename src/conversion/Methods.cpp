@@ -22,6 +22,9 @@ namespace quarnel {
 
 namespace {
 
+// Working copies up to this size are compared with the program's file before they are copied anew.
+constexpr qint64 kMostComparedBytes = 1 << 20;
+
 // A handed-over page image: the stem, "-" and the position with at least three digits.
 QString handedOverName(const QString& stagingFolder, const QString& stem, int position)
 {
@@ -72,6 +75,14 @@ void CopyFolder(const QString& from, const QString& to)
             CopyFolder(entry.filePath(), target);
             continue;
         }
+        // A working copy still the same as the program's file stays: on some file systems a new file
+        // costs more than all the rest of the hand-over between two PDFs.
+        QFile source(entry.filePath());
+        const QFileInfo copy(target);
+        if (source.size() <= kMostComparedBytes && copy.isFile() && !copy.isSymLink()
+            && copy.permissions() == entry.permissions() && source.open(QIODevice::ReadOnly)
+            && FileHoldsExactly(target, source.readAll()))
+            continue;
         QFile::remove(target);
         // Permissions kept, so launchers stay executable.
         if (!CopyToNewFile(entry.filePath(), target))
@@ -156,9 +167,13 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
         if (ghostscript) {
             batch = work + QStringLiteral("/pdf2tiff.bat");
             guard.step(110, [&] {
+                const QString text = GhostscriptBatchText(m_options.quality());
+                // The batch file of the PDF before, when it is this one, stays (a new file is dear).
+                if (FileHoldsExactly(batch, TextFileBytes(text)))
+                    return;
                 if (QFileInfo::exists(batch))
                     DeleteFileQuietly(batch);
-                WriteTextFile(batch, GhostscriptBatchText(m_options.quality()));
+                WriteTextFile(batch, text);
             });
         }
         guard.step(112, [&] {

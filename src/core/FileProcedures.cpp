@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -133,7 +134,7 @@ void WriteTextFile(const QString& path, const QString& content)
             throw RuntimeError(ErrorNumber::PathNotFound);
         throw RuntimeError::fromErrno(errno);
     }
-    const QByteArray bytes = (content + QStringLiteral("\r\n")).toLocal8Bit();
+    const QByteArray bytes = TextFileBytes(content);
     qsizetype written = 0;
     while (written < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
@@ -148,6 +149,30 @@ void WriteTextFile(const QString& path, const QString& content)
     }
     if (::close(fd) != 0)
         throw RuntimeError::fromErrno(errno);
+}
+
+QByteArray TextFileBytes(const QString& content)
+{
+    return (content + QStringLiteral("\r\n")).toLocal8Bit();
+}
+
+bool FileHoldsExactly(const QString& path, const QByteArray& bytes)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat info = {};
+    bool same = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == bytes.size();
+    char buffer[1 << 14];
+    for (qsizetype at = 0; same && at < bytes.size();) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        same = got > 0 && got <= bytes.size() - at && std::memcmp(buffer, bytes.constData() + at, got) == 0;
+        at += got;
+    }
+    ::close(fd);
+    return same;
 }
 
 QString DesktopFolder()

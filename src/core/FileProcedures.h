@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace quarnel {
@@ -16,6 +17,10 @@ bool PathExists(const QString& path);
 void DeleteFileQuietly(const QString& path);
 // Creates or empties the file and writes the content and CR LF.
 void WriteTextFile(const QString& path, const QString& content);
+// The bytes WriteTextFile writes for the content.
+QByteArray TextFileBytes(const QString& content);
+// True when the path is a regular file, not a link, holding exactly these bytes; never an error.
+bool FileHoldsExactly(const QString& path, const QByteArray& bytes);
 // Copies a file to a name that must not exist yet, keeping its permissions; false when it cannot (the
 // new name then does not exist). For working copies: unlike QFile::copy it does not wait for the disk.
 bool CopyToNewFile(const QString& from, const QString& to);

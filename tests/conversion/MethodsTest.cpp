@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
+#include <QProcess>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -87,10 +88,40 @@ TEST(GhostscriptBatchFile, ExactBytes)
     EXPECT_EQ(PdfStem(QStringLiteral("/in/a.b.c.pdf")), QStringLiteral("a"));
 }
 
+// The launcher in the program's ps/ folder runs the first gs on the search path, quietly, with the batch
+// file's arguments as they are, and ends as gs ends; without a gs it ends as a shell would.
+TEST(GhostscriptLauncher, RunsGsQuietlyWithTheArgumentsAsTheyAre)
+{
+    TempTree tree;
+    tree.write(QStringLiteral("bin/gs"),
+               "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done > arguments.txt\nexit 3\n");
+    QFile::setPermissions(tree.file(QStringLiteral("bin/gs")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QProcess launcher;
+    launcher.setWorkingDirectory(tree.path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"), tree.file(QStringLiteral("bin")));
+    launcher.setProcessEnvironment(environment);
+    launcher.start(kBin + QStringLiteral("/ps/gswin32c"),
+                   {QStringLiteral("-sOutputFile=current-%03d.jpg"), QStringLiteral("two words.pdf")});
+    ASSERT_TRUE(launcher.waitForFinished(10000));
+    EXPECT_EQ(launcher.exitCode(), 3);
+    EXPECT_EQ(TempTree::read(tree.file(QStringLiteral("arguments.txt"))),
+              QByteArray("[-q]\n[-sOutputFile=current-%03d.jpg]\n[two words.pdf]\n"));
+
+    environment.insert(QStringLiteral("PATH"), tree.file(QStringLiteral("nowhere")));
+    launcher.setProcessEnvironment(environment);
+    launcher.start(kBin + QStringLiteral("/ps/gswin32c"), {QStringLiteral("current.pdf")});
+    ASSERT_TRUE(launcher.waitForFinished(10000));
+    EXPECT_EQ(launcher.exitCode(), 127);
+}
+
 TEST_F(MethodFixture, GhostscriptRendersEveryPageInOrder)
 {
     const QString pdf = in.write(QStringLiteral("report.pdf"), pagesPdf(3));
     temp.write(QStringLiteral("ps/pdf2tiff.bat"), "stale content that must go\r\n");
+    // A working copy of the launcher that is not the program's own is replaced.
+    withGhostscript(temp, "#!/bin/sh\nexit 1\n");
     BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, launcher, messages, kBin);
     ASSERT_TRUE(method.Convert(pdf, staging.path())) << qPrintable(messages.texts().join(u'\n'));
     EXPECT_EQ(jpegsIn(staging.path()), (QStringList {"report-001.jpg", "report-002.jpg", "report-003.jpg"}));
@@ -114,6 +145,8 @@ TEST_F(MethodFixture, GhostscriptFirstPageOnlyAndQuality)
     const int fine = quantizerSum(TempTree::read(staging.file(QStringLiteral("a-001.jpg"))));
     QFile::remove(staging.file(QStringLiteral("a-001.jpg")));
     options.jpegQuality = 10;
+    // The same launcher, no longer executable, is copied again.
+    QFile::setPermissions(temp.file(QStringLiteral("ps/gswin32c")), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     ASSERT_TRUE(method.Convert(pdf, staging.path()));
     const int coarse = quantizerSum(TempTree::read(staging.file(QStringLiteral("a-001.jpg"))));
     EXPECT_GT(fine, 0);
