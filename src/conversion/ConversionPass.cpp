@@ -9,6 +9,7 @@
 #include "core/Services.h"
 #include "folders/AddFolder.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
@@ -167,6 +168,7 @@ void ConversionPass::ConvertPDFs(bool silent)
     for (const auto& [method, implementation] : m_methods)
         if (implementation)
             implementation->passEnded();
+    endStaging();
     guard.step(150, [&] { m_inputs.setBusy(false); });
     guard.step(152, [&] { m_inputs.setProgress(0, QStringLiteral("Progress Bar")); });
     if (!silent) {
@@ -242,24 +244,44 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
         record.version = before;
     };
 
-    // The method's images are handed over in a folder of the pass's own, removed with what is left in it.
-    std::unique_ptr<QTemporaryDir> staging;
+    // The method's images are handed over in a folder of the pass's own. One folder serves the whole
+    // pass (made again if it went missing): on some file systems making a folder for each PDF cost more
+    // than all the rest of the hand-over.
     guard.step(136, [&] {
-        staging = std::make_unique<QTemporaryDir>(TempFolder() + QStringLiteral("/quarnel-staging-XXXXXX"));
-        if (!staging->isValid())
+        if (m_staging && FolderExists(m_staging->path()))
+            return;
+        endStaging();
+        m_staging = std::make_unique<QTemporaryDir>(TempFolder() + QStringLiteral("/quarnel-staging-XXXXXX"));
+        if (!m_staging->isValid()) {
+            m_staging.reset();
             throw RuntimeError(ErrorNumber::PathNotFound);
+        }
+        SetActiveStagingFolder(m_staging->path());
     });
-    bool succeeded = false;
-    struct ActiveStaging
+    const QString staging = m_staging ? m_staging->path() : QString();
+    // Whatever this PDF leaves there goes before the next PDF's turn, so it is never taken for its pages.
+    struct Emptied
     {
-        explicit ActiveStaging(const QString& path) { SetActiveStagingFolder(path); }
-        ~ActiveStaging() { SetActiveStagingFolder(QString()); }
-    } active(staging && staging->isValid() ? staging->path() : QString());
-    if (staging && staging->isValid()) {
+        QString folder;
+        ~Emptied()
+        {
+            if (folder.isEmpty())
+                return;
+            for (const QFileInfo& entry :
+                 QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+                if (entry.isDir() && !entry.isSymLink())
+                    QDir(entry.filePath()).removeRecursively();
+                else
+                    QFile::remove(entry.filePath());
+            }
+        }
+    } emptied {staging};
+    bool succeeded = false;
+    if (!staging.isEmpty()) {
         guard.step(138, [&] {
             const auto method = m_methods.find(m_options.selectedMethod());
             if (method != m_methods.end() && method->second)
-                succeeded = method->second->Convert(pdfPath, staging->path());
+                succeeded = method->second->Convert(pdfPath, staging);
         });
     }
     if (!succeeded) {
@@ -272,7 +294,7 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
     // Changed while it was converted: the images may mix two versions; the next pass converts it anew.
     if (before.size >= 0 && !(VersionOf(pdfPath) == before))
         return;
-    if (collectImages(guard, staging->path(), pdfPath)) {
+    if (collectImages(guard, staging, pdfPath)) {
         guard.step(146, [&] { log(LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath)); });
         anyConverted = true;
         m_failures.remove(pdfPath);
@@ -281,6 +303,12 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
         guard.step(148, [&] { log(LogLine::failed(now(), pdfPath)); });
         failed();
     }
+}
+
+void ConversionPass::endStaging()
+{
+    SetActiveStagingFolder(QString());
+    m_staging.reset();
 }
 
 bool ConversionPass::collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath)

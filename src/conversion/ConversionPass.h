@@ -8,7 +8,9 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QTemporaryDir>
 #include <map>
+#include <memory>
 #include <sys/types.h>
 
 namespace quarnel {
@@ -75,6 +77,7 @@ private:
     bool willConvert(const QString& pdfPath);
     void prepareMethod(const QString& folder, const FileNameList& pdfs, int current);
     bool collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath);
+    void endStaging();
     QString placeImage(const QString& image, const QString& candidate);
     void log(const QString& line);
     QString now() const;
@@ -94,6 +97,8 @@ private:
         int inARow = 0;
     };
     QHash<QString, Failures> m_failures;
+    // The folder the methods hand their images over in: one for the whole pass, emptied after each PDF.
+    std::unique_ptr<QTemporaryDir> m_staging;
 };
 
 } // namespace quarnel

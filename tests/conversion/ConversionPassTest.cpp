@@ -342,6 +342,34 @@ TEST_F(PassFixture, ImagesThatCannotBePlacedLeaveThePdfForTheNextPass)
     EXPECT_EQ(outputNames(), QStringList {QStringLiteral("a.jpg")});
 }
 
+// The methods of a whole pass hand their images over in one folder: what one PDF leaves there (pages
+// that could not be placed, a method's scratch file, a folder) is gone before the next PDF's turn.
+TEST_F(PassFixture, WhatOnePdfLeavesInTheHandOverFolderIsNeverTakenForTheNext)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    in.write(QStringLiteral("b.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    method.pages = 2;
+    method.tildeFile = true;
+    QString stagingOfA;
+    method.during = [&](const QString& pdf) {
+        const QStringList staging = QDir(temp.path()).entryList({QStringLiteral("quarnel-staging-*")}, QDir::Dirs);
+        ASSERT_EQ(staging.size(), 1);
+        if (pdf.endsWith(QStringLiteral("a.pdf"))) {
+            stagingOfA = temp.file(staging.front());
+            QDir().mkpath(stagingOfA + QStringLiteral("/scratch folder"));
+            QDir(out.path()).removeRecursively(); // a's pages cannot be placed
+        } else {
+            EXPECT_EQ(temp.file(staging.front()), stagingOfA);
+            EXPECT_TRUE(QDir(stagingOfA).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+            QDir().mkpath(out.path());
+        }
+    };
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(outputNames(), (QStringList {"b-001.jpg", "b-002.jpg"}));
+    EXPECT_FALSE(QFileInfo::exists(stagingOfA));
+}
+
 TEST_F(PassFixture, OnePageThatCannotBePlacedFailsThePdfWhateverPageItIs)
 {
     // The longest name the file system takes: the first page's name is already used in the output
