@@ -87,8 +87,9 @@ void fillTextInRuns(fz_context* ctx, fz_device* device, const fz_text* text, fz_
     float bottom = -HUGE_VALF;
     for (const fz_text_span* span = text->head; span; span = span->next) {
         for (int i = 0; i < span->len; ++i) {
-            top = std::min(top, pageY(span->items[i], ctm));
-            bottom = std::max(bottom, pageY(span->items[i], ctm));
+            const float y = pageY(span->items[i], ctm);
+            top = std::min(top, y);
+            bottom = std::max(bottom, y);
         }
     }
     if (t_runs->knockout || !(bottom - top > kRunHeight)) {
