@@ -116,6 +116,36 @@ TEST(GhostscriptLauncher, RunsGsQuietlyWithTheArgumentsAsTheyAre)
     EXPECT_EQ(launcher.exitCode(), 127);
 }
 
+// The launcher runs from a working copy in the temporary folder and the batch runner in that folder: neither
+// may take a library from there for the system's.
+TEST(HelperPrograms, NeverLoadALibraryFromTheFolderTheyRunIn)
+{
+    TempTree tree;
+    tree.write(QStringLiteral("libc.so.6"), "not a library");
+    tree.write(QStringLiteral("job.bat"), "rem nothing to do\r\n");
+    tree.write(QStringLiteral("bin/gs"), "#!/bin/sh\nexit 3\n");
+    QFile::setPermissions(tree.file(QStringLiteral("bin/gs")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"), tree.file(QStringLiteral("bin")));
+    // What each program answers when it starts at all: the launcher the status of gs, the runner that of a
+    // batch file with nothing to do.
+    const std::pair<QString, int> programs[]
+        = {{QStringLiteral("ps/gswin32c"), 3}, {QStringLiteral("quarnel-batch"), 0}};
+    for (const auto& [name, status] : programs) {
+        const QString copy = tree.file(QFileInfo(name).fileName());
+        ASSERT_TRUE(QFile::copy(kBin + u'/' + name, copy));
+        for (const QString& program : {copy, kBin + u'/' + name}) {
+            QProcess run;
+            run.setWorkingDirectory(tree.path());
+            run.setProcessEnvironment(environment);
+            run.start(program, {QStringLiteral("job.bat")});
+            ASSERT_TRUE(run.waitForFinished(10000));
+            EXPECT_EQ(run.exitCode(), status) << qPrintable(program) << ": " << run.readAllStandardError().constData();
+        }
+    }
+}
+
 TEST_F(MethodFixture, GhostscriptRendersEveryPageInOrder)
 {
     const QString pdf = in.write(QStringLiteral("report.pdf"), pagesPdf(3));
