@@ -38,6 +38,8 @@ const double kDpi = 300;
 const int kQuality = 85;
 // Runs taken in turns; a shared machine has slow spells long enough to spoil a run of every kind in three.
 const int kRounds = 5;
+// Passes with the document method in each round, each between two encodes of the floor.
+const int kDocumentPasses = 3;
 
 class Window final : public quarnel::PassInputs
 {
@@ -129,34 +131,44 @@ QStringList popplerArguments(const QString& pdf, const QString& out)
 
 // The fastest any method could go: the pages already rendered (decoded from the images of a pass), only
 // encoded at quality 85, on every core.
-double encodeFloor(const QString& imagesFolder)
+class EncodeFloor
 {
-    std::vector<QImage> pages;
-    for (const QString& name : QDir(imagesFolder).entryList({QStringLiteral("*.jpg")}, QDir::Files))
-        pages.push_back(QImage(QDir(imagesFolder).filePath(name)).convertToFormat(QImage::Format_RGB888));
-    QTemporaryDir out;
-    std::atomic<int> next {0};
-    QElapsedTimer clock;
-    clock.start();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < QThread::idealThreadCount(); ++t) {
-        threads.emplace_back([&] {
-            for (int i = next++; i < static_cast<int>(pages.size()); i = next++) {
-                const QImage& page = pages[static_cast<std::size_t>(i)];
-                quarnel::render::JpegWriter writer;
-                std::string error;
-                const std::string path = out.filePath(QStringLiteral("%1.jpg").arg(i)).toStdString();
-                if (writer.start(path, page.width(), page.height(), 3, kQuality, 300, error))
-                    writer.writeRows(page.constBits(), page.height(), page.bytesPerLine(), error)
-                        && writer.finish(error);
-            }
-        });
+public:
+    explicit EncodeFloor(const QString& imagesFolder)
+    {
+        for (const QString& name : QDir(imagesFolder).entryList({QStringLiteral("*.jpg")}, QDir::Files))
+            m_pages.push_back(QImage(QDir(imagesFolder).filePath(name)).convertToFormat(QImage::Format_RGB888));
     }
-    for (std::thread& thread : threads)
-        thread.join();
-    const double seconds = clock.nsecsElapsed() / 1e9;
-    return seconds > 0 ? pages.size() / seconds : 0;
-}
+    int pages() const { return static_cast<int>(m_pages.size()); }
+    // Seconds to encode every page once.
+    double seconds() const
+    {
+        QTemporaryDir out;
+        std::atomic<int> next {0};
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<std::thread> threads;
+        for (int t = 0; t < QThread::idealThreadCount(); ++t) {
+            threads.emplace_back([&] {
+                for (int i = next++; i < pages(); i = next++) {
+                    const QImage& page = m_pages[static_cast<std::size_t>(i)];
+                    quarnel::render::JpegWriter writer;
+                    std::string error;
+                    const std::string path = out.filePath(QStringLiteral("%1.jpg").arg(i)).toStdString();
+                    if (writer.start(path, page.width(), page.height(), 3, kQuality, 300, error))
+                        writer.writeRows(page.constBits(), page.height(), page.bytesPerLine(), error)
+                            && writer.finish(error);
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        return clock.nsecsElapsed() / 1e9;
+    }
+
+private:
+    std::vector<QImage> m_pages;
+};
 
 // A PDF of each page of the given PDFs, up to the count, split by poppler's pdfseparate.
 QStringList onePagePdfs(const QStringList& pdfs, const QString& folder, int count)
@@ -204,9 +216,10 @@ int main(int argc, char** argv)
         return 1;
     }
     const QString bin = QStringLiteral(QUARNEL_BIN_DIR);
-    std::printf("%lld PDFs from %s, %g dpi, quality %d, %d cores; each figure the best of %d runs\n",
+    std::printf("%lld PDFs from %s, %g dpi, quality %d, %d cores; each figure the best of %d rounds (the "
+                "document method and the floor: of %d runs)\n",
                 static_cast<long long>(pdfs.size()), qPrintable(source), kDpi, kQuality, QThread::idealThreadCount(),
-                kRounds);
+                kRounds, kRounds * kDocumentPasses);
 
     PrintedBoxes boxes;
     WallClock clock;
@@ -219,16 +232,18 @@ int main(int argc, char** argv)
         qint64 rendererPeakKiB = -1;
         int pdfs = 0;
     };
-    // Whole passes with one method, on a renderer of its own (so that its peak memory is its own).
+    // Whole passes with one method, on a renderer of its own (so that its peak memory is its own). The
+    // program's temporary folder (its working copies and its log) is the pass's own unless one is given.
     const auto throughPass = [&](quarnel::Method method, const QString& resolution, const QStringList& set,
-                                 bool oneFolder, QString* keepImages) {
+                                 bool oneFolder, const QString* keepImages, const QString& programFolder = {}) {
         quarnel::RenderClient renderer(bin + QStringLiteral("/quarnel-render"));
         quarnel::StandInAutomation automation(renderer);
         quarnel::BatchFileMethod ghostscript(quarnel::BatchFileMethod::Kind::Ghostscript, options, launcher, boxes,
                                              bin);
         quarnel::AcrobatMethod acrobat(automation, boxes);
         quarnel::GflAxMethod gflax(automation, options, boxes);
-        QTemporaryDir temp, out;
+        QTemporaryDir ownFolder, out;
+        const QDir temp(programFolder.isEmpty() ? ownFolder.path() : programFolder);
         // The program's temporary folder for this pass only: the tools run directly must not inherit it.
         struct TempFolder
         {
@@ -292,15 +307,17 @@ int main(int argc, char** argv)
     };
 
     // Ghostscript run directly and passes with the Ghostscript method, on the same PDFs in small groups
-    // taken in turns (gs first in one group, the pass first in the next), so that a slow spell of the
-    // machine falls on both alike; summed over the whole set.
+    // taken in turns (gs first in one group, the pass first in the next, and the other way round in the
+    // next round), so that a slow spell of the machine falls on both alike; summed over the whole set.
     struct GsTurns
     {
         Run direct;
         PassRun pass;
     };
-    const auto gsInTurns = [&](const QStringList& set, int groupSize) {
+    const auto gsInTurns = [&](const QStringList& set, int groupSize, int round) {
         GsTurns turns;
+        // One temporary folder for all the groups, as the running program keeps its own from pass to pass.
+        const QTemporaryDir programFolder;
         for (qsizetype first = 0; first < set.size(); first += groupSize) {
             const QStringList group = set.mid(first, groupSize);
             const auto direct = [&] {
@@ -309,14 +326,14 @@ int main(int argc, char** argv)
                 turns.direct.pages += run.pages;
             };
             const auto pass = [&] {
-                const PassRun run
-                    = throughPass(quarnel::Method::Ghostscript, QStringLiteral("300"), group, true, nullptr);
+                const PassRun run = throughPass(quarnel::Method::Ghostscript, QStringLiteral("300"), group, true,
+                                                nullptr, programFolder.path());
                 turns.pass.run.seconds += run.run.seconds;
                 turns.pass.run.pages += run.run.pages;
                 turns.pass.run.longestGapMs = std::max(turns.pass.run.longestGapMs, run.run.longestGapMs);
                 turns.pass.pdfs += run.pdfs;
             };
-            if (first / groupSize % 2 == 0) {
+            if ((first / groupSize + round) % 2 == 0) {
                 direct();
                 pass();
             } else {
@@ -345,24 +362,33 @@ int main(int argc, char** argv)
     Run gs, poppler;
     PassRun passGs, passAcrobat, passGflax;
     QTemporaryDir rendered;
-    QString keep = rendered.filePath(QStringLiteral("pages"));
+    const QString keep = rendered.filePath(QStringLiteral("pages"));
+    throughPass(quarnel::Method::Acrobat, QStringLiteral("300"), pdfs, true, &keep);
+    const EncodeFloor encoder(keep);
     double floor = 0;
-    // The ratios the targets name, each from two runs taken one right after the other: the speed of a
-    // shared machine drifts over minutes, and the best of one kind of run and the best of another may
-    // come from different spells.
+    // The ratios the targets name, each from runs taken one right after the other: the speed of a shared
+    // machine drifts over minutes, and the best of one kind of run and the best of another may come from
+    // different spells.
     std::vector<double> documentToFloor, gsPassToGs, gsSinglePassToGs;
     for (int round = 0; round < kRounds; ++round) {
-        const GsTurns viaGs = gsInTurns(pdfs, 1);
+        const GsTurns viaGs = gsInTurns(pdfs, 1, round);
         gsPassToGs.push_back(viaGs.pass.run.pagesPerSecond() / viaGs.direct.pagesPerSecond());
         gs = bestRun(gs, viaGs.direct);
         passGs = bestPass(passGs, viaGs.pass);
         poppler = bestRun(poppler, runTool(QStringLiteral("pdftoppm"), popplerArguments, pdfs));
-        const PassRun viaAcrobat
-            = throughPass(quarnel::Method::Acrobat, QStringLiteral("300"), pdfs, true, round == 0 ? &keep : nullptr);
-        const double encoded = encodeFloor(keep);
-        documentToFloor.push_back(viaAcrobat.run.pagesPerSecond() / encoded);
-        passAcrobat = bestPass(passAcrobat, viaAcrobat);
-        floor = std::max(floor, encoded);
+        // Passes with the document method between encodes of the floor; each pass is compared with the
+        // floor measured right before and right after it, so that a drift over the pass falls on both.
+        double floorBefore = encoder.seconds();
+        for (int pass = 0; pass < kDocumentPasses; ++pass) {
+            const PassRun viaAcrobat
+                = throughPass(quarnel::Method::Acrobat, QStringLiteral("300"), pdfs, true, nullptr);
+            const double floorAfter = encoder.seconds();
+            const double floorRate = encoder.pages() / ((floorBefore + floorAfter) / 2);
+            documentToFloor.push_back(viaAcrobat.run.pagesPerSecond() / floorRate);
+            passAcrobat = bestPass(passAcrobat, viaAcrobat);
+            floor = std::max({floor, encoder.pages() / floorBefore, encoder.pages() / floorAfter});
+            floorBefore = floorAfter;
+        }
         passGflax
             = bestPass(passGflax, throughPass(quarnel::Method::GflAx, QStringLiteral("288"), pdfs, false, nullptr));
     }
@@ -392,7 +418,7 @@ int main(int argc, char** argv)
     Run gsEach, popplerEach;
     PassRun singleGs, singleAcrobat, singleGflax;
     for (int round = 0; round < kRounds; ++round) {
-        const GsTurns viaGs = gsInTurns(onePage, 10);
+        const GsTurns viaGs = gsInTurns(onePage, 10, round);
         gsSinglePassToGs.push_back(viaGs.direct.seconds / viaGs.pass.run.seconds);
         gsEach = bestRun(gsEach, viaGs.direct);
         singleGs = bestPass(singleGs, viaGs.pass);
@@ -425,7 +451,8 @@ int main(int argc, char** argv)
                     singleGs.run.longestGapMs, singleAcrobat.run.longestGapMs, singleGflax.run.longestGapMs});
     const auto met = [](bool ok) { return ok ? "met" : "NOT met"; };
     std::printf("\ntargets (the ratios: the median of those taken in each round, the runs side by side; gs and the "
-                "Ghostscript pass in groups taken in turns):\n");
+                "Ghostscript pass in groups taken in turns; each document pass against the floor right before and "
+                "after it):\n");
     std::printf("  one-page PDFs, document and imaging methods >= 1.6 x gs per file: %s\n",
                 met(std::min(perSecond(singleAcrobat.pdfs, singleAcrobat.run.seconds),
                              perSecond(singleGflax.pdfs, singleGflax.run.seconds))
