@@ -14,10 +14,11 @@ namespace quarnel::render {
 
 namespace {
 
-// About 4 MB of pixels per band: small enough that a band is still in the processor's cache when it
-// is encoded after being cleared and drawn (a whole page is not: it goes out to memory and back), large
-// enough that the page's display list is run only a handful of times.
-constexpr std::size_t kBandBytes = 4u << 20;
+// About 1 MB of pixels per band: small enough that a band is still in the processor's cache when it
+// is encoded after being cleared and drawn, even where the large shared cache is busy with other work
+// (a whole page is not: it goes out to memory and back); large enough that with text recorded in runs,
+// running the page's display list once a band costs little.
+constexpr std::size_t kBandBytes = 1u << 20;
 // A huge page gets larger bands instead, so that its list is still run no more than this many times.
 constexpr std::size_t kMostBands = 32;
 
