@@ -5,8 +5,11 @@
 #include "tools/samples/SamplePdf.h"
 
 #include <QFile>
+#include <QImage>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <mupdf/fitz.h>
+#include <vector>
 
 using namespace quarnel;
 using quarnel::test::TempTree;
@@ -81,7 +84,51 @@ bool drawWhole(const std::string& pdf, float dpi, const std::string& target)
     return written;
 }
 
+// The write calls this process has made so far.
+long long writeCalls()
+{
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value)
+        if (key == "syscw:")
+            return value;
+    return -1;
+}
+
 } // namespace
+
+// A page's JPEG is hundreds of kilobytes to megabytes: written in a handful of large pieces, not in the
+// encoder's 4 KB, and whole.
+TEST(JpegWriter, WritesAPageInLargePiecesAndWhole)
+{
+    TempTree tree;
+    const int width = 1500;
+    const int height = 1500;
+    // Noise compresses poorly: a file of a few megabytes.
+    std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * 3);
+    std::uint32_t seed = 12345;
+    for (unsigned char& value : pixels) {
+        seed = seed * 1664525u + 1013904223u;
+        value = static_cast<unsigned char>(seed >> 24);
+    }
+    const std::string target = tree.file(QStringLiteral("noise.jpg")).toStdString();
+    const long long before = writeCalls();
+    ASSERT_GE(before, 0);
+    render::JpegWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.start(target, width, height, 3, 85, 300, error)) << error;
+    ASSERT_TRUE(writer.writeRows(pixels.data(), height, width * 3, error)) << error;
+    ASSERT_TRUE(writer.finish(error)) << error;
+    const long long calls = writeCalls() - before;
+
+    const qint64 size = QFile(QString::fromStdString(target)).size();
+    ASSERT_GT(size, 1 << 20);
+    EXPECT_LE(calls, size / (128 << 10) + 2) << size << " bytes in " << calls << " writes";
+    const QImage image(QString::fromStdString(target));
+    EXPECT_EQ(image.width(), width);
+    EXPECT_EQ(image.height(), height);
+}
 
 // The renderer draws a page band by band from a list of what the page shows, with text kept in runs of
 // a few lines; the image must be the one the page drawn whole gives, to the byte.

@@ -78,7 +78,11 @@ bool JpegWriter::start(const std::string& path, int width, int height, int compo
         return false;
     }
     // The encoder hands over 4 KB at a time; written out in larger pieces, a page costs far fewer calls.
-    std::setvbuf(m_file, nullptr, _IOFBF, 256u << 10);
+    // The buffer must be our own: given none, the C library keeps its own size and ignores the one asked.
+    constexpr std::size_t kBufferBytes = 256u << 10;
+    if (!m_buffer)
+        m_buffer = std::make_unique<char[]>(kBufferBytes);
+    std::setvbuf(m_file, m_buffer.get(), _IOFBF, kBufferBytes);
     m_path = partial;
     m_target = path;
     auto* manager = reinterpret_cast<ErrorManager*>(m_errors);

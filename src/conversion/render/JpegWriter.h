@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 struct jpeg_compress_struct;
@@ -36,6 +37,7 @@ private:
     jpeg_compress_struct* m_info = nullptr;
     jpeg_error_mgr* m_errors = nullptr;
     std::FILE* m_file = nullptr;
+    std::unique_ptr<char[]> m_buffer; // the file's, until it is closed
     std::string m_path; // the file being written
     std::string m_target; // its name once complete
     bool m_started = false;
