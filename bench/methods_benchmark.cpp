@@ -269,6 +269,9 @@ int main(int argc, char** argv)
             if (settled.open(QIODevice::ReadWrite))
                 settled.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
         };
+        // The running program keeps its renderer's worker from pass to pass: up before the pass, as there.
+        if (method != quarnel::Method::Ghostscript)
+            renderer.ensureStarted();
         const auto timed = [&] {
             QElapsedTimer timer;
             gaps.start();

@@ -61,6 +61,8 @@ public:
     // The time one page may take before the worker stops it; for the workers started from now on.
     void setPageTimeLimit(std::chrono::seconds limit) { m_pageTimeLimit = limit; }
     qint64 workerProcessId() const;
+    // Starts the worker unless it is running; the first request otherwise does. False when it cannot start.
+    bool ensureStarted();
     // True when some request since the last call was cut short; clears the mark.
     bool takeCutShort();
 
@@ -108,7 +110,6 @@ private:
     void aheadReply(int id, const render::Message& message);
     void dropAheadPage(std::map<int, AheadPage>::iterator page);
     bool handOver(const QString& file, const QString& target);
-    bool ensureStarted();
     void send(const render::Message& message);
     void readReplies();
     void workerEnded();
