@@ -81,7 +81,7 @@ bool JpegWriter::start(const std::string& path, int width, int height, int compo
     // The buffer must be our own: given none, the C library keeps its own size and ignores the one asked.
     constexpr std::size_t kBufferBytes = 256u << 10;
     if (!m_buffer)
-        m_buffer = std::make_unique<char[]>(kBufferBytes);
+        m_buffer = std::make_unique_for_overwrite<char[]>(kBufferBytes);
     std::setvbuf(m_file, m_buffer.get(), _IOFBF, kBufferBytes);
     m_path = partial;
     m_target = path;
