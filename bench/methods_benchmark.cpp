@@ -441,7 +441,7 @@ int main(int argc, char** argv)
     PassRun singleGs, singleAcrobat, singleGflax;
     for (int round = 0; round < kRounds; ++round) {
         const GsTurns viaGs = gsInTurns(onePage, 25, round);
-        gsSinglePassToGs.push_back(viaGs.direct.seconds / viaGs.pass.run.seconds);
+        gsSinglePassToGs.push_back(viaGs.pass.run.pagesPerSecond() / viaGs.direct.pagesPerSecond());
         gsEach = bestRun(gsEach, viaGs.direct);
         singleGs = bestPass(singleGs, viaGs.pass);
         popplerEach = bestRun(popplerEach, runTool(QStringLiteral("pdftoppm"), popplerArguments, onePage));
