@@ -2,7 +2,7 @@
 // directly, and through whole conversion passes with each of the program's methods; then 100 one-page
 // PDFs made from them, in one folder. Prints pages (or PDFs) per second, the ratios to the tools and to
 // the JPEG-encode floor, the renderer's peak memory and the longest time the event loop went without a
-// turn, and whether the targets are met.
+// turn, what the Ghostscript method costs around gs itself, and whether the targets are met.
 //   methods_benchmark [FOLDER-OF-PDFS]   (default: the repository's tests/data/pdfs)
 #include "BenchSupport.h"
 #include "EventLoopGaps.h"
@@ -467,6 +467,25 @@ int main(int argc, char** argv)
     single("pass, Ghostscript:", singleGs);
     single("pass, Acrobat:", singleAcrobat);
     single("pass, GflAx at 288 dpi:", singleGflax);
+
+    // What the Ghostscript method costs around gs itself, free of gs's own spread from one minute to the
+    // next: the same runs with a gs that does no work first on the search path, where both the runs of gs
+    // and the pass's batch file find it.
+    std::vector<double> ownCostMs;
+    {
+        const QByteArray searchPath = qgetenv("PATH");
+        qputenv("PATH", QByteArray(QUARNEL_IDLE_GS_DIR) + ':' + searchPath);
+        for (int round = 0; round < kRounds; ++round) {
+            const GsTurns idle = gsInTurns(onePage, 25, round);
+            ownCostMs.push_back(1000 * (idle.pass.run.seconds - idle.direct.seconds) / onePage.size());
+        }
+        qputenv("PATH", searchPath);
+    }
+    std::sort(ownCostMs.begin(), ownCostMs.end());
+    const double ownCost = ownCostMs[ownCostMs.size() / 2];
+    std::printf("  the Ghostscript method's own cost: %.2f ms a PDF (with a gs that does no work), %.1f %% of gs's "
+                "time on a one-page PDF\n",
+                ownCost, 100 * ownCost * gsRate / 1000);
 
     const qint64 longestGap
         = std::max({passGs.run.longestGapMs, passAcrobat.run.longestGapMs, passGflax.run.longestGapMs,
