@@ -14,6 +14,7 @@
 #include "conversion/render/RenderProtocol.h"
 #include "core/FileProcedures.h"
 #include "core/ProcessLaunch.h"
+#include "core/RuntimeError.h"
 #include "core/Services.h"
 
 #include <QCoreApplication>
@@ -269,9 +270,17 @@ int main(int argc, char** argv)
             if (settled.open(QIODevice::ReadWrite))
                 settled.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
         };
-        // The running program keeps its renderer's worker from pass to pass: up before the pass, as there.
-        if (method != quarnel::Method::Ghostscript)
-            renderer.ensureStarted();
+        // The running program keeps its renderer's worker from pass to pass: up and ready before the pass,
+        // as there. Started only, it would still be loading and setting up its renderers when the pass
+        // begins; a page count, asked of a file the pass does not convert (it converts copies), waits for
+        // that.
+        if (method != quarnel::Method::Ghostscript) {
+            try {
+                renderer.pageCount(set.front());
+            } catch (const quarnel::RuntimeError&) {
+                // A PDF that does not open still had a worker ready to say so.
+            }
+        }
         const auto timed = [&] {
             QElapsedTimer timer;
             gaps.start();
