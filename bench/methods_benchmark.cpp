@@ -477,6 +477,12 @@ int main(int argc, char** argv)
     single("pass, Acrobat:", singleAcrobat);
     single("pass, GflAx at 288 dpi:", singleGflax);
 
+    // Of the figures taken in each round: the median, and the lowest and highest.
+    const auto spread = [](std::vector<double> ratios) {
+        std::sort(ratios.begin(), ratios.end());
+        return std::array<double, 3> {ratios[ratios.size() / 2], ratios.front(), ratios.back()};
+    };
+
     // What the Ghostscript method costs around gs itself, free of gs's own spread from one minute to the
     // next: the same runs with a gs that does no work first on the search path, where both the runs of gs
     // and the pass's batch file find it.
@@ -490,8 +496,7 @@ int main(int argc, char** argv)
         }
         qputenv("PATH", searchPath);
     }
-    std::sort(ownCostMs.begin(), ownCostMs.end());
-    const double ownCost = ownCostMs[ownCostMs.size() / 2];
+    const double ownCost = spread(ownCostMs)[0];
     std::printf("  the Ghostscript method's own cost: %.2f ms a PDF (with a gs that does no work), %.1f %% of gs's "
                 "time on a one-page PDF\n",
                 ownCost, 100 * ownCost * gsRate / 1000);
@@ -510,11 +515,6 @@ int main(int argc, char** argv)
     std::printf("  GflAx at 288 dpi >= 2.2 x pdftoppm and >= 0.9 x the document method: %s\n",
                 met(passGflax.run.pagesPerSecond() >= 2.2 * poppler.pagesPerSecond()
                     && passGflax.run.pagesPerSecond() >= 0.9 * passAcrobat.run.pagesPerSecond()));
-    // Of the ratios taken in each round: the median, and the lowest and highest.
-    const auto spread = [](std::vector<double> ratios) {
-        std::sort(ratios.begin(), ratios.end());
-        return std::array<double, 3> {ratios[ratios.size() / 2], ratios.front(), ratios.back()};
-    };
     const auto document = spread(documentToFloor);
     std::printf("  document method >= 0.75 x the encode floor: %s (%.3f; rounds %.3f to %.3f)\n",
                 met(document[0] >= 0.75), document[0], document[1], document[2]);
