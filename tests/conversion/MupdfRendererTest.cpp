@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QImage>
+#include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mupdf/fitz.h>
@@ -128,6 +129,47 @@ TEST(JpegWriter, WritesAPageInLargePiecesAndWhole)
     const QImage image(QString::fromStdString(target));
     EXPECT_EQ(image.width(), width);
     EXPECT_EQ(image.height(), height);
+}
+
+// The renderer hands the encoder a band and gets it back cleared for the next band: the file is the one
+// the same rows give without the clearing, every row handed over comes back filled, and nothing past the
+// last row is touched.
+TEST(JpegWriter, FillsTheRowsItHasTakenAndWritesTheSameFile)
+{
+    TempTree tree;
+    const int width = 301;
+    const int rows = 77; // not a whole number of the groups the rows are handed over in
+    const std::ptrdiff_t stride = width * 3 + 5;
+    std::vector<unsigned char> pixels(static_cast<std::size_t>(stride) * (rows + 1));
+    std::uint32_t seed = 777;
+    for (unsigned char& value : pixels) {
+        seed = seed * 1664525u + 1013904223u;
+        value = static_cast<unsigned char>(seed >> 24);
+    }
+    const std::vector<unsigned char> original = pixels;
+    const auto write = [&](const QString& name, bool fill) {
+        const std::string target = tree.file(name).toStdString();
+        render::JpegWriter writer;
+        std::string error;
+        const bool written = writer.start(target, width, rows, 3, 85, 300, error)
+            && (fill ? writer.writeRowsAndFill(pixels.data(), rows, stride, 0xff, error)
+                     : writer.writeRows(pixels.data(), rows, stride, error))
+            && writer.finish(error);
+        EXPECT_TRUE(written) << error;
+        QFile file(QString::fromStdString(target));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray plain = write(QStringLiteral("plain.jpg"), false);
+    ASSERT_EQ(pixels, original);
+    const QByteArray filled = write(QStringLiteral("filled.jpg"), true);
+    ASSERT_FALSE(plain.isEmpty());
+    EXPECT_EQ(filled, plain);
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < width * 3; ++x)
+            ASSERT_EQ(pixels[static_cast<std::size_t>(y * stride + x)], 0xff) << "row " << y << ", byte " << x;
+    const std::size_t end = static_cast<std::size_t>((rows - 1) * stride + width * 3);
+    EXPECT_TRUE(std::equal(pixels.begin() + static_cast<std::ptrdiff_t>(end), pixels.end(),
+                           original.begin() + static_cast<std::ptrdiff_t>(end)));
 }
 
 // The renderer draws a page band by band from a list of what the page shows, with text kept in runs of

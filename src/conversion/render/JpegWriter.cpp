@@ -118,6 +118,18 @@ bool JpegWriter::start(const std::string& path, int width, int height, int compo
 
 bool JpegWriter::writeRows(const unsigned char* pixels, int rows, std::ptrdiff_t stride, std::string& error)
 {
+    return write(pixels, rows, stride, nullptr, error);
+}
+
+bool JpegWriter::writeRowsAndFill(unsigned char* pixels, int rows, std::ptrdiff_t stride, unsigned char fill,
+                                  std::string& error)
+{
+    return write(pixels, rows, stride, &fill, error);
+}
+
+bool JpegWriter::write(const unsigned char* pixels, int rows, std::ptrdiff_t stride, const unsigned char* fill,
+                       std::string& error)
+{
     auto* manager = reinterpret_cast<ErrorManager*>(m_errors);
     if (setjmp(manager->jump)) {
         error = manager->message;
@@ -133,6 +145,11 @@ bool JpegWriter::writeRows(const unsigned char* pixels, int rows, std::ptrdiff_t
             lines[i] = const_cast<JSAMPROW>(pixels + (row + i) * stride);
         // A file destination never suspends: every row handed over is taken.
         jpeg_write_scanlines(m_info, lines, static_cast<JDIMENSION>(count));
+        // The encoder keeps what it needs of the rows in buffers of its own.
+        if (fill)
+            std::memset(lines[0], *fill,
+                        static_cast<std::size_t>((count - 1) * stride)
+                            + static_cast<std::size_t>(m_info->image_width) * m_info->input_components);
         row += count;
     }
     return true;

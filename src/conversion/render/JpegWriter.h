@@ -29,11 +29,18 @@ public:
                std::string& error);
     // Writes `rows` rows of `width * components` bytes each, `stride` bytes apart.
     bool writeRows(const unsigned char* pixels, int rows, std::ptrdiff_t stride, std::string& error);
+    // The same, and each few rows are then set to `fill` as soon as the encoder has taken them, while they
+    // are still in the processor's cache: a band drawn again and again comes back cleared for the next one.
+    bool writeRowsAndFill(unsigned char* pixels, int rows, std::ptrdiff_t stride, unsigned char fill,
+                          std::string& error);
     bool finish(std::string& error);
     // Stops and removes a file that could not be finished.
     void abandon();
 
 private:
+    bool write(const unsigned char* pixels, int rows, std::ptrdiff_t stride, const unsigned char* fill,
+               std::string& error);
+
     jpeg_compress_struct* m_info = nullptr;
     jpeg_error_mgr* m_errors = nullptr;
     std::FILE* m_file = nullptr;

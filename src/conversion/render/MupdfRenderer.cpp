@@ -347,6 +347,7 @@ PageResult MupdfRenderer::render(const PageRequest& request)
     fz_display_list* list = nullptr;
     fz_device* device = nullptr;
     fz_pixmap* band = nullptr;
+    unsigned char* bandSamples = nullptr;
     JpegWriter writer;
     std::string writerError;
     TextRuns runs;
@@ -355,6 +356,7 @@ PageResult MupdfRenderer::render(const PageRequest& request)
     fz_var(list);
     fz_var(device);
     fz_var(band);
+    fz_var(bandSamples);
     fz_var(failure);
     fz_try(m_context)
     {
@@ -404,13 +406,17 @@ PageResult MupdfRenderer::render(const PageRequest& request)
             failure = 2;
             fz_throw(m_context, FZ_ERROR_GENERIC, "jpeg");
         }
+        // One band's pixels serve every band of the page. Pages are drawn on white (what is transparent in
+        // the PDF shows as paper): cleared once here, then again by the encoder as it takes each few rows.
+        const std::size_t rowBytes = static_cast<std::size_t>(result.width) * components;
+        const std::size_t samplesBytes = rowBytes * static_cast<std::size_t>(std::min(bandRows, result.height));
+        bandSamples = static_cast<unsigned char*>(fz_malloc(m_context, samplesBytes));
+        std::memset(bandSamples, 0xff, samplesBytes);
         for (int top = box.y0; top < box.y1; top += bandRows) {
             fz_irect slice = box;
             slice.y0 = top;
             slice.y1 = std::min(box.y1, top + bandRows);
-            band = fz_new_pixmap_with_bbox(m_context, space, slice, nullptr, 0);
-            // Pages are drawn on white: what is transparent in the PDF shows as paper.
-            fz_clear_pixmap_with_value(m_context, band, 0xff);
+            band = fz_new_pixmap_with_bbox_and_data(m_context, space, slice, nullptr, 0, bandSamples);
             device = fz_new_draw_device(m_context, fz_identity, band);
             fz_run_display_list(m_context, list, device, ctm, fz_rect_from_irect(slice), &cookie);
             fz_close_device(m_context, device);
@@ -428,7 +434,7 @@ PageResult MupdfRenderer::render(const PageRequest& request)
                         row[x] = row[x] < 128 ? 0 : 255;
                 }
             }
-            if (!writer.writeRows(samples, rows, stride, writerError)) {
+            if (!writer.writeRowsAndFill(samples, rows, stride, 0xff, writerError)) {
                 failure = 2;
                 fz_throw(m_context, FZ_ERROR_GENERIC, "jpeg");
             }
@@ -447,6 +453,7 @@ PageResult MupdfRenderer::render(const PageRequest& request)
             fz_drop_device(m_context, device);
         }
         fz_drop_pixmap(m_context, band);
+        fz_free(m_context, bandSamples);
         fz_drop_display_list(m_context, list);
         fz_drop_page(m_context, page);
     }
