@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -470,6 +471,54 @@ TEST(RenderWorker, ARequestItCannotReadEndsItInsteadOfLeavingTheProgramWaiting)
         EXPECT_TRUE(worker.waitForFinished(5000));
         EXPECT_EQ(worker.exitCode(), 2);
         EXPECT_TRUE(worker.readAllStandardOutput().isEmpty());
+    }
+}
+
+// The worker's threads named "render", once it has answered a first request.
+int renderThreads(QProcess& worker)
+{
+    const std::string request = render::EncodeMessage({"open", "1", "/nonexistent/quarnel.pdf"});
+    worker.write(request.data(), static_cast<qint64>(request.size()));
+    if (!worker.waitForReadyRead(10000))
+        return -1;
+    int count = 0;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(worker.processId()));
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile name(tasks.filePath(task + QStringLiteral("/comm")));
+        if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "render")
+            ++count;
+    }
+    return count;
+}
+
+TEST(RenderWorker, RendersOnAsManyThreadsAsItHasCoresToRunOn)
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    int first = 0;
+    while (!CPU_ISSET(first, &allowed))
+        ++first;
+    // Confined to one core (as by taskset or a container), it renders on one thread.
+    QProcess confined;
+    confined.setChildProcessModifier([first] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(first, &one);
+        sched_setaffinity(0, sizeof one, &one);
+    });
+    confined.start(kWorker, {QString::number(QCoreApplication::applicationPid())});
+    ASSERT_TRUE(confined.waitForStarted());
+    EXPECT_EQ(renderThreads(confined), 1);
+    // Free to run anywhere, on one thread a core, as far as the memory budget has room for a page each.
+    QProcess free;
+    free.start(kWorker, {QString::number(QCoreApplication::applicationPid())});
+    ASSERT_TRUE(free.waitForStarted());
+    const int cores = CPU_COUNT(&allowed);
+    EXPECT_EQ(renderThreads(free), std::min<int>(cores, static_cast<int>(render::kRendererMemoryBytes / (48u << 20))));
+    for (QProcess* worker : {&confined, &free}) {
+        worker->closeWriteChannel();
+        EXPECT_TRUE(worker->waitForFinished(5000));
     }
 }
 

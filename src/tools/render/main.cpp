@@ -1,5 +1,5 @@
 // quarnel-render: the renderer worker. Reads requests on standard input and answers on standard
-// output; renders pages on as many threads as the machine has cores (as many as the memory budget has
+// output; renders pages on as many threads as it has cores to run on (as many as the memory budget has
 // room for), each with its own MuPDF context. A page that runs past its time limit is stopped, and one
 // that needs more memory than its share fails. Run by the program, not by people.
 #include "conversion/render/MupdfRenderer.h"
@@ -17,6 +17,8 @@
 #include <malloc.h>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <thread>
@@ -60,6 +62,26 @@ struct MemoryPlan
     unsigned threads = 1;
 };
 
+// The cores the worker may run on: a worker confined to some of the machine's cores (a container, a
+// taskset) gains nothing from threads for the others, and each would hold its own copy of a document.
+unsigned usableCores()
+{
+    for (int count = CPU_SETSIZE; count <= (1 << 16); count *= 2) {
+        cpu_set_t* set = CPU_ALLOC(count);
+        if (!set)
+            break;
+        const std::size_t size = CPU_ALLOC_SIZE(count);
+        const bool read = ::sched_getaffinity(0, size, set) == 0;
+        const int cores = read ? CPU_COUNT_S(size, set) : 0;
+        CPU_FREE(set);
+        if (read)
+            return static_cast<unsigned>(std::max(1, cores));
+        if (errno != EINVAL)
+            break;
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
 MemoryPlan planFor(unsigned cores)
 {
     constexpr std::size_t kOrdinaryPage = 48u << 20; // a text page at 300 dpi with room to spare
@@ -79,8 +101,11 @@ public:
     {
         for (unsigned i = 0; i < plan.threads; ++i)
             m_slots.push_back(std::make_unique<Slot>(plan, budget));
-        for (auto& slot : m_slots)
+        for (auto& slot : m_slots) {
             slot->thread = std::thread([this, s = slot.get()] { work(*s); });
+            // Named, so that a look at the worker's threads (top -H, ps -L) tells them apart.
+            ::pthread_setname_np(slot->thread.native_handle(), "render");
+        }
         m_watchdog = std::thread([this] { watch(); });
     }
 
@@ -357,7 +382,7 @@ int main(int argc, char* argv[])
     // afresh (and faulted in page by page) for every band.
     ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
     ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    const MemoryPlan plan = planFor(std::thread::hardware_concurrency());
+    const MemoryPlan plan = planFor(usableCores());
     MemoryBudget budget(plan.shared);
     // The program may ask for another time limit per page (in seconds) after its process id.
     const long long timeLimitMs
