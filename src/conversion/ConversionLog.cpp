@@ -2,6 +2,7 @@
 
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
+#include "core/Paths.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
 
@@ -129,12 +130,12 @@ void writeRecords(const QString& logPath, const std::vector<LogDateFormat>& reco
     // Written whole under another name, then put in place: a reader never sees half of it.
     const QString path = LogDateFormatsPath(logPath);
     const QString next = path + QStringLiteral(".new");
-    ::unlink(QFile::encodeName(next).constData());
+    ::unlink(NativeName(next).constData());
     const int fd = OpenPrivateFile(next, O_WRONLY | O_CREAT | O_EXCL);
     const bool written = ::write(fd, text.constData(), static_cast<size_t>(text.size())) == text.size();
     ::close(fd);
-    if (!written || ::rename(QFile::encodeName(next).constData(), QFile::encodeName(path).constData()) != 0)
-        ::unlink(QFile::encodeName(next).constData());
+    if (!written || ::rename(NativeName(next).constData(), NativeName(path).constData()) != 0)
+        ::unlink(NativeName(next).constData());
 }
 
 // What this process last wrote to the log, so that a line in the same format as the one before it
@@ -306,7 +307,9 @@ void AppendStringFSO(const QString& text, const QString& path, qint32 mode, Mess
         return;
     guard.step(102, [&] {
         // One write call, so that a line appended by another copy of the program is never interleaved.
-        const QByteArray bytes = (text + QStringLiteral("\r\n")).toLocal8Bit();
+        // Names as the file system holds them, so that the line names its PDF even when that name is not
+        // valid UTF-8.
+        const QByteArray bytes = NativeName(QString(text + QStringLiteral("\r\n")));
         struct stat info = {};
         if (::fstat(fd, &info) == 0)
             recordDateFormat(path, fd, info.st_size, QByteArrayView(bytes).chopped(2));

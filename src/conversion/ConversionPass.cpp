@@ -9,9 +9,6 @@
 #include "core/Services.h"
 #include "folders/AddFolder.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QLocale>
 #include <QTemporaryDir>
 #include <cerrno>
@@ -80,7 +77,7 @@ bool ConversionPass::PreviousConverted(const QString& pdfPath)
     bool unchanged = false;
     guard.step(110, [&] {
         struct stat info = {};
-        if (::stat(QFile::encodeName(pdfPath).constData(), &info) != 0)
+        if (::stat(NativeName(pdfPath).constData(), &info) != 0)
             throw RuntimeError(ErrorNumber::FileNotFound);
         // The converted line holds the time just before the PDF was read, in whole seconds: a save in
         // that same second or later is a change.
@@ -184,7 +181,7 @@ void ConversionPass::ConvertPDFs(bool silent)
 FileVersion VersionOf(const QString& path)
 {
     struct stat info = {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+    if (::stat(NativeName(path).constData(), &info) != 0)
         return {};
     return {info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec * 1000LL + info.st_mtim.tv_nsec / 1000000};
 }
@@ -192,7 +189,7 @@ FileVersion VersionOf(const QString& path)
 bool ConversionPass::willConvert(const QString& pdfPath)
 {
     struct stat info = {};
-    if (::stat(QFile::encodeName(pdfPath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::stat(NativeName(pdfPath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
     const FileVersion version = VersionOf(pdfPath);
     const qint64 age = m_clock.now().toMSecsSinceEpoch() - version.modifiedMs;
@@ -263,18 +260,7 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
     struct Emptied
     {
         QString folder;
-        ~Emptied()
-        {
-            if (folder.isEmpty())
-                return;
-            for (const QFileInfo& entry :
-                 QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-                if (entry.isDir() && !entry.isSymLink())
-                    QDir(entry.filePath()).removeRecursively();
-                else
-                    QFile::remove(entry.filePath());
-            }
-        }
+        ~Emptied() { RemoveFolderContents(folder); }
     } emptied {staging};
     bool succeeded = false;
     if (!staging.isEmpty()) {
@@ -337,8 +323,8 @@ namespace {
 // Copies the file into a new file that must not exist yet; false when it appeared in the meantime.
 bool copyExclusively(const QString& source, const QString& target)
 {
-    const QByteArray targetName = QFile::encodeName(target);
-    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    const QByteArray targetName = NativeName(target);
+    const int in = ::open(NativeName(source).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         throw RuntimeError::fromErrno(errno);
     const int out = ::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -388,8 +374,8 @@ bool copyExclusively(const QString& source, const QString& target)
 bool tryPlace(const QString& image, const QString& target)
 {
     // A hard link is an exclusive, atomic placement on the same file system.
-    const QByteArray from = QFile::encodeName(image);
-    const QByteArray to = QFile::encodeName(target);
+    const QByteArray from = NativeName(image);
+    const QByteArray to = NativeName(target);
     if (::link(from.constData(), to.constData()) == 0)
         return true;
     const int error = errno;

@@ -2,6 +2,7 @@
 
 #include "conversion/ConversionLog.h"
 #include "core/FileProcedures.h"
+#include "core/Paths.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
 
@@ -46,7 +47,7 @@ OutcomeLine parseOutcomeLine(QByteArrayView raw, qint64 offset, const std::vecto
     for (const auto& [text, kind] : kinds) {
         if (!rest.startsWith(text))
             continue;
-        OutcomeLine line {kind, QString::fromUtf8(rest.sliced(text.size())), {}};
+        OutcomeLine line {kind, NameFromNative(rest.sliced(text.size())), {}};
         if (kind == LogOutcome::Converted) {
             line.when = ParseLogDate(QString::fromUtf8(raw.first(mark)), offset, formats);
             if (!line.when.isValid())
@@ -148,7 +149,7 @@ void ConvertedIndex::rebuild(int fd)
 void ConvertedIndex::refresh()
 {
     struct stat entry = {};
-    const bool exists = ::lstat(QFile::encodeName(m_logPath).constData(), &entry) == 0;
+    const bool exists = ::lstat(NativeName(m_logPath).constData(), &entry) == 0;
     if (!exists && errno != ENOENT && errno != ENOTDIR)
         throw RuntimeError::fromErrno(errno);
     // A log planted by another account (or a link to one) could make the program skip PDFs: not read.

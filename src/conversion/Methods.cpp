@@ -35,10 +35,11 @@ QString handedOverName(const QString& stagingFolder, const QString& stem, int po
 // Moves the image into place; the same as copying and deleting it afterwards, only faster.
 void handOver(const QString& image, const QString& target)
 {
-    QFile::remove(target);
-    if (::rename(QFile::encodeName(image).constData(), QFile::encodeName(target).constData()) == 0)
+    const QByteArray to = NativeName(target);
+    ::unlink(to.constData());
+    if (::rename(NativeName(image).constData(), to.constData()) == 0)
         return;
-    if (!QFile::copy(image, target))
+    if (!CopyToNewFile(image, target))
         throw RuntimeError(ErrorNumber::PathFileAccessError);
 }
 
@@ -157,8 +158,7 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
     });
     guard.step(106, [&] {
         if (!CopyToNewFile(pdfPath, copy))
-            throw RuntimeError(QFileInfo::exists(pdfPath) ? ErrorNumber::PathFileAccessError
-                                                          : ErrorNumber::FileNotFound);
+            throw RuntimeError(PathExists(pdfPath) ? ErrorNumber::PathFileAccessError : ErrorNumber::FileNotFound);
     });
     bool cutShort = false;
     // The batch file runs only when the working copy is there; otherwise there is nothing to wait for.

@@ -1,6 +1,7 @@
 #include "conversion/RenderClient.h"
 
 #include "core/FileProcedures.h"
+#include "core/Paths.h"
 #include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
 
@@ -244,7 +245,7 @@ bool RenderClient::waitFor(const std::function<bool()>& done)
 
 int RenderClient::pageCount(const QString& pdfPath)
 {
-    const std::string path = QFile::encodeName(pdfPath).toStdString();
+    const std::string path = NativeName(pdfPath).toStdString();
     // Being opened ahead already: that answer serves (the worker opens one PDF at a time).
     const auto openingAhead = [&] {
         return std::any_of(m_aheadOpens.begin(), m_aheadOpens.end(),
@@ -260,7 +261,7 @@ int RenderClient::pageCount(const QString& pdfPath)
         throw RuntimeError(ErrorNumber::CantCreateObject);
     const int id = m_nextId++;
     m_opens[id] = -2;
-    send({"open", std::to_string(id), QFile::encodeName(pdfPath).toStdString()});
+    send({"open", std::to_string(id), NativeName(pdfPath).toStdString()});
     waitFor([&] { return m_opens[id] != -2; });
     const int pages = m_opens[id];
     const QString error = m_openErrors[id];
@@ -275,14 +276,13 @@ int RenderClient::pageCount(const QString& pdfPath)
 RenderClient::Request RenderClient::requestOf(const QString& pdfPath, int page, double dpi, int quality,
                                               bool blackWhite)
 {
-    return {QFile::encodeName(pdfPath).toStdString(), page, QString::number(dpi, 'f', 3).toStdString(), quality,
-            blackWhite};
+    return {NativeName(pdfPath).toStdString(), page, QString::number(dpi, 'f', 3).toStdString(), quality, blackWhite};
 }
 
 void RenderClient::sendRender(const char* kind, int id, const Request& request, const QString& target)
 {
     send({kind, std::to_string(id), request.path, std::to_string(request.page), request.dpi,
-          std::to_string(request.quality), request.blackWhite ? "1" : "0", QFile::encodeName(target).toStdString()});
+          std::to_string(request.quality), request.blackWhite ? "1" : "0", NativeName(target).toStdString()});
 }
 
 int RenderClient::submit(const QString& pdfPath, int page, double dpi, int quality, bool blackWhite,
@@ -332,7 +332,7 @@ int RenderClient::submit(const QString& pdfPath, int page, double dpi, int quali
 bool RenderClient::handOver(const QString& file, const QString& target)
 {
     // Never over a file that is there already; the page is then rendered again under its name.
-    return ::renameat2(AT_FDCWD, QFile::encodeName(file).constData(), AT_FDCWD, QFile::encodeName(target).constData(),
+    return ::renameat2(AT_FDCWD, NativeName(file).constData(), AT_FDCWD, NativeName(target).constData(),
                        RENAME_NOREPLACE)
         == 0;
 }
@@ -350,7 +350,7 @@ void RenderClient::renderAhead(const QString& pdfPath, double dpi, int quality, 
     constexpr std::size_t kMostWaiting = 32;
     if (m_aheadLimit <= 0 || pages == 0 || m_aheadQueue.size() >= kMostWaiting)
         return;
-    const std::string path = QFile::encodeName(pdfPath).toStdString();
+    const std::string path = NativeName(pdfPath).toStdString();
     if (m_askedNow.count(path))
         return;
     const AheadDocument document {path, dpi, quality, blackWhite, pages};

@@ -11,6 +11,7 @@
 #include <QStandardPaths>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,13 +27,13 @@ void YieldToEvents()
 bool FolderExists(const QString& path)
 {
     struct stat info = {};
-    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
+    return !path.isEmpty() && ::stat(NativeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool PathExists(const QString& path)
 {
     struct stat info = {};
-    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0;
+    return !path.isEmpty() && ::stat(NativeName(path).constData(), &info) == 0;
 }
 
 bool WildcardMatch(const QString& pattern, const QString& name)
@@ -46,7 +47,7 @@ void DeleteFileQuietly(const QString& path)
     const QString name = FileNameOf(path);
     if (!name.contains(u'*') && !name.contains(u'?')) {
         struct stat info = {};
-        const QByteArray encoded = QFile::encodeName(path);
+        const QByteArray encoded = NativeName(path);
         if (::lstat(encoded.constData(), &info) == 0 && !S_ISDIR(info.st_mode))
             ::unlink(encoded.constData());
         return;
@@ -58,13 +59,13 @@ void DeleteFileQuietly(const QString& path)
     const QStringList entries = dir.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         if (WildcardMatch(name, entry))
-            ::unlink(QFile::encodeName(dir.filePath(entry)).constData());
+            ::unlink(NativeName(dir.filePath(entry)).constData());
     }
 }
 
 bool CopyToNewFile(const QString& from, const QString& to)
 {
-    const int source = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
+    const int source = ::open(NativeName(from).constData(), O_RDONLY | O_CLOEXEC);
     if (source < 0)
         return false;
     struct stat info = {};
@@ -72,7 +73,7 @@ bool CopyToNewFile(const QString& from, const QString& to)
         ::close(source);
         return false;
     }
-    const QByteArray targetName = QFile::encodeName(to);
+    const QByteArray targetName = NativeName(to);
     const int target = ::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
     if (target < 0) {
         ::close(source);
@@ -125,9 +126,49 @@ bool CopyToNewFile(const QString& from, const QString& to)
     return ok;
 }
 
+namespace {
+
+// Takes over the descriptor.
+void removeContentsAt(int folder)
+{
+    DIR* dir = ::fdopendir(folder);
+    if (!dir) {
+        ::close(folder);
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        // Linux refuses to unlink a folder with EISDIR; a link to a folder is unlinked like a file.
+        if (::unlinkat(::dirfd(dir), name, 0) == 0 || errno != EISDIR)
+            continue;
+        const int inner = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (inner >= 0)
+            removeContentsAt(inner);
+        ::unlinkat(::dirfd(dir), name, AT_REMOVEDIR);
+    }
+    ::closedir(dir);
+}
+
+} // namespace
+
+void RemoveFolderContents(const QString& folder, bool andFolder)
+{
+    if (folder.isEmpty())
+        return;
+    const QByteArray path = NativeName(folder);
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    removeContentsAt(fd);
+    if (andFolder)
+        ::rmdir(path.constData());
+}
+
 void WriteTextFile(const QString& path, const QString& content)
 {
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = NativeName(path);
     const int fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         if (errno == ENOENT)
@@ -158,7 +199,7 @@ QByteArray TextFileBytes(const QString& content)
 
 bool FileHoldsExactly(const QString& path, const QByteArray& bytes)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = ::open(NativeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return false;
     struct stat info = {};

@@ -24,6 +24,9 @@ bool FileHoldsExactly(const QString& path, const QByteArray& bytes);
 // Copies a file to a name that must not exist yet, keeping its permissions; false when it cannot (the
 // new name then does not exist). For working copies: unlike QFile::copy it does not wait for the disk.
 bool CopyToNewFile(const QString& from, const QString& to);
+// Removes what the folder holds, at every depth, never following a link out of it; with `andFolder` the
+// folder too. By the names' bytes, so that a name that is not valid UTF-8 goes too. Failures are ignored.
+void RemoveFolderContents(const QString& folder, bool andFolder = false);
 // The user's desktop folder followed by the separator.
 QString DesktopFolder();
 

@@ -1,9 +1,9 @@
 #include "core/PrivateFolder.h"
 
+#include "core/Paths.h"
 #include "core/RuntimeError.h"
 
 #include <QDir>
-#include <QFile>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,7 +51,7 @@ QString StateFolder()
 
 bool MakeStateFolder()
 {
-    const QByteArray path = QFile::encodeName(StateFolder());
+    const QByteArray path = NativeName(StateFolder());
     for (qsizetype slash = path.indexOf('/', 1); slash >= 0; slash = path.indexOf('/', slash + 1))
         ::mkdir(path.left(slash).constData(), 0700);
     ::mkdir(path.constData(), 0700);
@@ -61,7 +61,7 @@ bool MakeStateFolder()
 
 void UsePrivateFolder(const QString& path)
 {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = NativeName(path);
     if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
         throw errno == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(errno);
     struct stat info = {};
@@ -74,7 +74,7 @@ void UsePrivateFolder(const QString& path)
 int OpenPrivateFile(const QString& path, int flags)
 {
     // Non-blocking, so that a pipe planted under the name cannot hold the program up.
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    const int fd = ::open(NativeName(path).constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         const int error = errno;
         if (error == ELOOP)

@@ -1,13 +1,13 @@
 #include "core/ProcessLaunch.h"
 
 #include "core/FileProcedures.h"
+#include "core/Paths.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSocketNotifier>
@@ -116,14 +116,14 @@ pid_t SystemLauncher::launch(const QString& file, const QString& parameters, con
     }
     std::vector<QByteArray> storage;
     for (const QString& word : std::as_const(argv))
-        storage.push_back(QFile::encodeName(word));
+        storage.push_back(NativeName(word));
     std::vector<char*> args;
     for (QByteArray& word : storage)
         args.push_back(word.data());
     args.push_back(nullptr);
-    const QByteArray folder = QFile::encodeName(directory.isEmpty() ? info.absolutePath() : directory);
+    const QByteArray folder = NativeName(directory.isEmpty() ? info.absolutePath() : directory);
     // The converters find the program's own tools (the black/white converter) before the system's.
-    const QByteArray searchPath = "PATH=" + QFile::encodeName(m_programFolder) + ':' + qgetenv("PATH");
+    const QByteArray searchPath = "PATH=" + NativeName(m_programFolder) + ':' + qgetenv("PATH");
     std::vector<char*> environment;
     for (char** variable = environ; *variable; ++variable)
         if (std::strncmp(*variable, "PATH=", 5) != 0)
@@ -201,8 +201,7 @@ void EndRunningBatch()
     if (g_runningGroup > 0)
         ::kill(-g_runningGroup, SIGKILL);
     for (const QString& folder : {activeStagingFolder(), renderAheadFolder()})
-        if (!folder.isEmpty())
-            QDir(folder).removeRecursively();
+        RemoveFolderContents(folder, true);
 }
 
 bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::milliseconds timeLimit,

@@ -4,7 +4,6 @@
 #include "core/FileProcedures.h"
 #include "core/Paths.h"
 
-#include <QFile>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -34,7 +33,7 @@ int attributeValue(const QString& folder)
     if (FileNameOf(bare).startsWith(u'.'))
         value |= Hidden;
     struct stat info = {};
-    if (::lstat(QFile::encodeName(bare).constData(), &info) == 0 && S_ISLNK(info.st_mode))
+    if (::lstat(NativeName(bare).constData(), &info) == 0 && S_ISLNK(info.st_mode))
         value |= ReparsePoint;
     return value;
 }
@@ -89,7 +88,7 @@ private:
     {
         if (!FolderExists(v) || v.size() >= kMaxPathCharacters)
             return;
-        const QByteArray encoded = QFile::encodeName(v);
+        const QByteArray encoded = NativeName(v);
         DIR* dir = ::opendir(encoded.constData());
         m_yield();
         if (!dir) {
@@ -119,7 +118,7 @@ private:
             if (::fstatat(::dirfd(dir), raw, &info, 0) != 0 || !S_ISDIR(info.st_mode))
                 continue;
             m_yield();
-            const QString name = QFile::decodeName(raw);
+            const QString name = NameFromNative(raw);
             if (name.size() >= kMaxPathCharacters || HasInvalidChars(name) || name.contains(u'?'))
                 continue;
             // A folder reached again, through a link or a loop, is neither entered nor listed twice.
@@ -157,7 +156,7 @@ bool HasInvalidChars(const QString& name)
 {
     for (QChar c : name) {
         const char16_t code = c.unicode();
-        if (code < 32 || (code >= 127 && code <= 159) || code == u'?' || code == 0xFFFD)
+        if (code < 32 || (code >= 127 && code <= 159) || code == u'?' || code == 0xFFFD || IsForeignByte(c))
             return true;
     }
     return false;
@@ -168,7 +167,7 @@ bool IsFilePresent(const QString& path)
     if (path.isEmpty())
         return false;
     // O_PATH asks for no access rights, like the open the test stands for, and never blocks on a FIFO.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_PATH | O_CLOEXEC);
+    const int fd = ::open(NativeName(path).constData(), O_PATH | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat info = {};
@@ -183,13 +182,13 @@ FileNameList GetFilesInFolder(const QString& folder, const QString& pattern)
     const QString base = folder.endsWith(kNativeSeparator) ? folder : folder + kNativeSeparator;
     FileNameList result;
     result.m_names.reserve(101);
-    DIR* dir = ::opendir(QFile::encodeName(base).constData());
+    DIR* dir = ::opendir(NativeName(base).constData());
     if (!dir)
         return result;
     while (const dirent* entry = ::readdir(dir)) {
         if (entry->d_type == DT_DIR)
             continue;
-        const QString name = QFile::decodeName(entry->d_name);
+        const QString name = NameFromNative(entry->d_name);
         if (!WildcardMatch(pattern, name) || !IsFilePresent(base + name))
             continue;
         if (result.m_names.size() == result.m_names.capacity())

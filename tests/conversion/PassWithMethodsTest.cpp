@@ -9,8 +9,12 @@
 #include <QDir>
 #include <QImage>
 #include <QThread>
+#include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <unistd.h>
 
 using namespace quarnel;
 using namespace quarnel::test;
@@ -41,6 +45,19 @@ protected:
         fakes.clock.current = QDateTime::currentDateTime().addSecs(5);
     }
     QStringList outputs() const { return QDir(out.path()).entryList(QDir::Files, QDir::Name); }
+    // The names in a folder as the file system holds them, in byte order.
+    static std::vector<std::string> namesIn(const QString& folder)
+    {
+        std::vector<std::string> names;
+        if (DIR* dir = ::opendir(QFile::encodeName(folder).constData())) {
+            while (const dirent* entry = ::readdir(dir))
+                if (entry->d_name[0] != '.')
+                    names.emplace_back(entry->d_name);
+            ::closedir(dir);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     TempTree temp, in, out;
     FakeServices fakes;
@@ -88,6 +105,34 @@ TEST_P(RealPass, ConvertsNamesAndSkipsOnTheNextPass)
     EXPECT_EQ(QString::fromUtf8(TempTree::read(temp.file(QStringLiteral("DEV2IVI.log"))))
                   .count(QStringLiteral(" : No new files or changes to convert ")),
               2);
+}
+
+// File names are bytes: one that is not valid UTF-8 (a Latin-1 name from an old archive) names a PDF
+// like any other, and its images carry the same bytes.
+TEST_P(RealPass, ANameThatIsNotValidUtf8IsConvertedOnceUnderItsOwnBytes)
+{
+    const QByteArray folder = QFile::encodeName(in.path()) + '/';
+    const QByteArray name = "caf\xe9 \xff.pdf";
+    const QByteArray pdf = pdfOf(1);
+    const int fd = ::open((folder + name).constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, pdf.constData(), static_cast<std::size_t>(pdf.size())), pdf.size());
+    ::close(fd);
+    pass.ConvertPDFs(true);
+    const std::vector<std::string> expected {"caf\xe9 \xff.jpg"};
+    EXPECT_EQ(namesIn(out.path()), expected);
+    const QByteArray log = TempTree::read(temp.file(QStringLiteral("DEV2IVI.log")));
+    EXPECT_TRUE(log.contains(" : Converted " + folder + name + "\r\n")) << log.constData();
+    // The pass's staging folder went with what it held.
+    QStringList left = QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    left.removeAll(QStringLiteral("ps"));
+    left.removeAll(QStringLiteral("bw"));
+    EXPECT_EQ(left, (QStringList {QStringLiteral("DEV2IVI.log"), QStringLiteral("DEV2IVI.log.dates")}));
+
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(namesIn(out.path()), expected);
+    EXPECT_TRUE(TempTree::read(temp.file(QStringLiteral("DEV2IVI.log")))
+                    .contains(" : No new files or changes to convert " + folder + name + "\r\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMethod, RealPass,

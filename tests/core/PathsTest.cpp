@@ -69,3 +69,29 @@ TEST(CollapseBackslashes, NativeFormsCollapseLeadingRunToOne)
     EXPECT_EQ(CollapseBackslashes(QStringLiteral("rel//x")), QStringLiteral("rel/x"));
     EXPECT_EQ(CollapseBackslashes(QString()), QString());
 }
+
+TEST(NativeNames, ValidUtf8ReadsAsTextAndEveryByteStringComesBackAsItWas)
+{
+    const QByteArray valid = "Rechnungen – Entwürfe 日本 \xF0\x9F\x93\x84.pdf";
+    EXPECT_EQ(NameFromNative(valid), QString::fromUtf8(valid));
+    EXPECT_EQ(NativeName(QString::fromUtf8(valid)), valid);
+    // Bytes that are not UTF-8: a Latin-1 letter, a stray continuation byte, a sequence cut short, an
+    // overlong form, an encoded surrogate, a code past U+10FFFF. Each stands for itself.
+    for (const QByteArray& foreign :
+         {QByteArray("caf\xE9.pdf"), QByteArray("\x80"), QByteArray("a\xE2\x82"), QByteArray("\xC0\xAF"),
+          QByteArray("\xED\xB2\x80"), QByteArray("\xF4\x90\x80\x80"), QByteArray("\xFF\xFE")}) {
+        const QString text = NameFromNative(foreign);
+        EXPECT_EQ(NativeName(text), foreign) << foreign.toHex().constData();
+        EXPECT_EQ(text.count(QChar(0xFFFD)), 0);
+    }
+    EXPECT_EQ(NameFromNative("caf\xE9"), QStringLiteral("caf") + QChar(0xDCE9));
+    EXPECT_TRUE(IsForeignByte(NameFromNative("\xE9").at(0)));
+    // Every pair of bytes, which covers every lead and continuation byte next to every other.
+    for (int a = 1; a < 256; ++a) {
+        for (int b = 1; b < 256; ++b) {
+            const char pair[] = {static_cast<char>(a), static_cast<char>(b), 'x'};
+            const QByteArray bytes(pair, 3);
+            ASSERT_EQ(NativeName(NameFromNative(bytes)), bytes) << a << ' ' << b;
+        }
+    }
+}

@@ -1,5 +1,6 @@
 #include "folders/AddFolder.h"
 
+#include "core/Paths.h"
 #include "support/Fakes.h"
 #include "support/TempTree.h"
 
@@ -180,4 +181,6 @@ TEST(HasInvalidChars, ControlCharactersAndQuestionMark)
     EXPECT_FALSE(HasInvalidChars(QStringLiteral("a\u00a0b")));
     EXPECT_TRUE(HasInvalidChars(QStringLiteral("why?")));
     EXPECT_TRUE(HasInvalidChars(QFile::decodeName(QByteArray("bad\xff"))));
+    // A folder whose name is not valid UTF-8 is refused as one whose name cannot be shown.
+    EXPECT_TRUE(HasInvalidChars(NameFromNative("bad\xff")));
 }
