@@ -6,7 +6,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace quarnel;
 using quarnel::test::TempTree;
@@ -108,4 +110,33 @@ TEST(CopyToNewFile, CopiesWholeKeepsPermissionsAndNeverOverwrites)
     EXPECT_FALSE(CopyToNewFile(tree.file(QStringLiteral("missing")), tree.file(QStringLiteral("none"))));
     EXPECT_FALSE(CopyToNewFile(tree.path(), tree.file(QStringLiteral("none"))));
     EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("none"))));
+}
+
+TEST(RemoveFolderContents, RemovesEveryNameAtEveryDepthButNothingALinkPointsTo)
+{
+    TempTree tree;
+    TempTree outside;
+    outside.write(QStringLiteral("keep.jpg"), "mine");
+    tree.write(QStringLiteral("work/a.jpg"), "x");
+    tree.write(QStringLiteral("work/inner/deeper/b.jpg"), "x");
+    tree.write(QStringLiteral("work/.hidden"), "x");
+    const QByteArray work = QFile::encodeName(tree.file(QStringLiteral("work")));
+    // A name that is not valid UTF-8, and links to a folder and to a file outside.
+    const int fd = ::open((work + "/caf\xE9.jpg").constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    ASSERT_EQ(::symlink(QFile::encodeName(outside.path()).constData(), (work + "/folder-link").constData()), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(outside.file(QStringLiteral("keep.jpg"))).constData(),
+                        (work + "/file-link").constData()),
+              0);
+
+    RemoveFolderContents(tree.file(QStringLiteral("work")));
+    EXPECT_EQ(QDir(tree.file(QStringLiteral("work")))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+              QStringList());
+    EXPECT_EQ(TempTree::read(outside.file(QStringLiteral("keep.jpg"))), "mine");
+
+    RemoveFolderContents(tree.file(QStringLiteral("work")), true);
+    EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("work"))));
+    RemoveFolderContents(tree.file(QStringLiteral("missing")), true); // nothing to do, no failure
 }
