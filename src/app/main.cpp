@@ -2,6 +2,7 @@
 #include "conversion/Methods.h"
 #include "core/FileProcedures.h"
 #include "core/PrivateFolder.h"
+#include "core/ProcessLaunch.h"
 #include "core/QtServices.h"
 #include "core/SettingsStore.h"
 #include "desktop/HotKey.h"
@@ -93,6 +94,7 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "Quarnel is already running for this user.\n");
         return 0;
     }
+    quarnel::RemoveLeftoverWorkFolders(quarnel::TempFolder());
 
     quarnel::QtMessageBoxes messages;
     quarnel::QtDesktopOpener opener;

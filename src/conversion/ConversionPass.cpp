@@ -248,7 +248,8 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
         if (m_staging && FolderExists(m_staging->path()))
             return;
         endStaging();
-        m_staging = std::make_unique<QTemporaryDir>(TempFolder() + QStringLiteral("/quarnel-staging-XXXXXX"));
+        m_staging = std::make_unique<QTemporaryDir>(TempFolder() + u'/' + QLatin1String(kStagingFolderPrefix)
+                                                    + QStringLiteral("XXXXXX"));
         if (!m_staging->isValid()) {
             m_staging.reset();
             throw RuntimeError(ErrorNumber::PathNotFound);

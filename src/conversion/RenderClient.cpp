@@ -93,7 +93,14 @@ bool RenderClient::ensureStarted()
     // The worker ends itself when this process is gone; it is told which process that is.
     m_process->start(m_workerPath,
                      {QString::number(QCoreApplication::applicationPid()), QString::number(m_pageTimeLimit.count())});
-    return m_process->waitForStarted(10000);
+    if (!m_process->waitForStarted(10000))
+        return false;
+    // Known to the program's end until it has ended, also when retired.
+    const qint64 pid = m_process->processId();
+    RegisterWorkerProcess(pid);
+    connect(m_process, &QProcess::finished, m_process, [pid] { UnregisterWorkerProcess(pid); });
+    connect(m_process, &QObject::destroyed, [pid] { UnregisterWorkerProcess(pid); });
+    return true;
 }
 
 void RenderClient::send(const render::Message& message)
@@ -363,7 +370,8 @@ void RenderClient::renderAhead(const QString& pdfPath, double dpi, int quality, 
         if (page.request == first)
             return;
     if (!m_aheadFolder) {
-        m_aheadFolder = std::make_unique<QTemporaryDir>(TempFolder() + QStringLiteral("/quarnel-ahead-XXXXXX"));
+        m_aheadFolder = std::make_unique<QTemporaryDir>(TempFolder() + u'/' + QLatin1String(kAheadFolderPrefix)
+                                                        + QStringLiteral("XXXXXX"));
         if (!m_aheadFolder->isValid()) {
             m_aheadFolder.reset();
             return;

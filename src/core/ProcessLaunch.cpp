@@ -16,12 +16,16 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits>
+#include <set>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quarnel {
 
@@ -31,6 +35,7 @@ constexpr int kObjectErrorBase = -2147221504;
 
 // The process group of the batch file being waited for, so the program's end can take it along.
 pid_t g_runningGroup = 0;
+std::set<pid_t> g_workers;
 
 QString stripQuotes(const QString& text)
 {
@@ -201,6 +206,58 @@ void EndRunningBatch()
     if (g_runningGroup > 0)
         ::kill(-g_runningGroup, SIGKILL);
     for (const QString& folder : {activeStagingFolder(), renderAheadFolder()})
+        RemoveFolderContents(folder, true);
+}
+
+void RegisterWorkerProcess(qint64 pid)
+{
+    if (pid > 0)
+        g_workers.insert(static_cast<pid_t>(pid));
+}
+
+void UnregisterWorkerProcess(qint64 pid)
+{
+    g_workers.erase(static_cast<pid_t>(pid));
+}
+
+void EndConverters()
+{
+    for (const pid_t pid : g_workers)
+        ::kill(pid, SIGKILL);
+    // Gone once it can be waited for; not reaped here (the process object does that), and not waited for
+    // past a second (a process stuck in the kernel).
+    QElapsedTimer clock;
+    clock.start();
+    for (const pid_t pid : g_workers) {
+        for (;;) {
+            siginfo_t info {};
+            const int result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+            if ((result == 0 && info.si_pid == pid) || (result < 0 && errno != EINTR) || clock.elapsed() > 1000)
+                break;
+            ::usleep(1000);
+        }
+    }
+    g_workers.clear();
+    EndRunningBatch();
+}
+
+void RemoveLeftoverWorkFolders(const QString& tempFolder)
+{
+    DIR* dir = ::opendir(NativeName(tempFolder).constData());
+    if (!dir)
+        return;
+    std::vector<QString> leftovers;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArrayView name(entry->d_name);
+        if (!name.startsWith(kStagingFolderPrefix) && !name.startsWith(kAheadFolderPrefix))
+            continue;
+        struct stat info = {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)
+            && info.st_uid == ::geteuid())
+            leftovers.push_back(tempFolder + u'/' + NameFromNative(name));
+    }
+    ::closedir(dir);
+    for (const QString& folder : leftovers)
         RemoveFolderContents(folder, true);
 }
 

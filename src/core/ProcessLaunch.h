@@ -55,10 +55,23 @@ qint32 OpenAndWait(Launcher& launcher, const QString& fileName, qint32 windowSty
 // Ends the batch file being waited for, if any, with everything it started, and removes the pass's
 // staging folder; for the program's end, which runs no destructors.
 void EndRunningBatch();
+// A converter that runs beside the program rather than being waited for (the renderer's worker), from its
+// start to its end, so that the program's end can end it.
+void RegisterWorkerProcess(qint64 pid);
+void UnregisterWorkerProcess(qint64 pid);
+// The program's end: ends the registered workers and waits (briefly) until they are gone, so that none
+// writes into a folder being removed, then does what EndRunningBatch does.
+void EndConverters();
 // The staging folder in use (empty when none), so that an end in the middle of a pass removes it.
 void SetActiveStagingFolder(const QString& folder);
 // Likewise the folder of the pages rendered ahead.
 void SetRenderAheadFolder(const QString& folder);
+// The names the staging folders and the folders of pages rendered ahead start with, in the temporary folder.
+inline constexpr char kStagingFolderPrefix[] = "quarnel-staging-";
+inline constexpr char kAheadFolderPrefix[] = "quarnel-ahead-";
+// At start-up, with no other copy running: removes such folders (ours, not links) that a run ended without
+// its end procedure (killed, a power cut) left in the temporary folder.
+void RemoveLeftoverWorkFolders(const QString& tempFolder);
 
 // Waits up to the given time while serving events, until the condition holds; true when it did.
 bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::milliseconds timeLimit,

@@ -89,7 +89,7 @@ int SystemRandom::percent()
 void ProcessEnd::endNow()
 {
     // Ends without running any further handler; everything worth keeping was written and synced.
-    EndRunningBatch();
+    EndConverters();
     std::fflush(nullptr);
     ::_exit(0);
 }

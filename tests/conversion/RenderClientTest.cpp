@@ -384,6 +384,29 @@ TEST(RenderClient, TheWorkerDropsItsQueueWhenItsInputClosesAndEndsWithItsParent)
         ::close(fd);
 }
 
+TEST(RenderClient, TheProgramsEndStopsTheWorkerBeforeItRemovesTheFolderItWritesInto)
+{
+    TempTree tree;
+    // Large pages, so that the worker is still writing pages into the staging folder when the end comes.
+    const QString pdf
+        = tree.write(QStringLiteral("poster.pdf"),
+                     samples::MakeSamplePdf({samples::SamplePage {{14400, 14400}, QStringLiteral("Poster"), {}}}));
+    const QString staging = tree.mkdir(QStringLiteral("staging"));
+    SetActiveStagingFolder(staging);
+    RenderClient client(kWorker);
+    for (int i = 0; i < 8; ++i)
+        client.submit(pdf, 0, 150, 85, false, staging + QStringLiteral("/p%1.jpg").arg(i));
+    const auto pid = static_cast<pid_t>(client.workerProcessId());
+    ASSERT_GT(pid, 0);
+    client.waitSome();
+
+    EndConverters(); // what SIGTERM or the session's end does, before the program is gone
+    SetActiveStagingFolder(QString());
+    EXPECT_TRUE(ended(pid)) << "a worker left running would go on writing pages into the removed folder";
+    QThread::msleep(300);
+    EXPECT_FALSE(QFileInfo::exists(staging));
+}
+
 TEST(RenderClient, AnOpenWaitingWhenTheWorkerDiesFailsInsteadOfWaitingForEver)
 {
     TempTree tree;

@@ -268,3 +268,23 @@ TEST(BatchRunner, ExecutableReportsWhatItDoesNotUnderstand)
     EXPECT_TRUE(QFileInfo(tree.file(QStringLiteral("made"))).isDir());
     EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("\u00c9T\u00c9.JPG"))));
 }
+
+TEST(RemoveLeftoverWorkFolders, RemovesOnlyTheWorkFoldersARunLeftBehind)
+{
+    TempTree temp;
+    TempTree outside;
+    temp.write(QStringLiteral("quarnel-staging-Ab12Cd/.~report-001.jpg.part"), "half a page");
+    temp.write(QStringLiteral("quarnel-staging-Ab12Cd/inner/x.jpg"), "x");
+    temp.write(QStringLiteral("quarnel-ahead-Ef34Gh/ahead-7.jpg"), "x");
+    temp.write(QStringLiteral("quarnel-ahead-file"), "not a folder");
+    temp.write(QStringLiteral("quarnel-stagingX/keep.jpg"), "another name");
+    temp.write(QStringLiteral("DEV2IVI.log"), "Started\r\n");
+    outside.write(QStringLiteral("keep.jpg"), "mine");
+    ASSERT_EQ(QFile::link(outside.path(), temp.file(QStringLiteral("quarnel-staging-link"))), true);
+
+    RemoveLeftoverWorkFolders(temp.path());
+    EXPECT_EQ(QDir(temp.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name),
+              (QStringList {QStringLiteral("DEV2IVI.log"), QStringLiteral("quarnel-ahead-file"),
+                            QStringLiteral("quarnel-staging-link"), QStringLiteral("quarnel-stagingX")}));
+    EXPECT_EQ(TempTree::read(outside.file(QStringLiteral("keep.jpg"))), "mine");
+}
