@@ -172,6 +172,57 @@ TEST(JpegWriter, FillsTheRowsItHasTakenAndWritesTheSameFile)
                            original.begin() + static_cast<std::ptrdiff_t>(end)));
 }
 
+// Most of a page is paper: the writer reuses a flat block's coefficients rather than transform it again.
+// Its files must be the encoder's own to the byte: colour and grey, flat areas of many values (paper,
+// tints, in tiles that do not line up with the blocks) beside noise, sizes that are not a whole number of
+// blocks, and one writer writing files of two qualities (whose tables differ) in turn.
+TEST(JpegWriter, WritesTheEncodersOwnBytesWithFlatBlocksReused)
+{
+    TempTree tree;
+    const int width = 613;
+    const int height = 389;
+    std::uint32_t seed = 4242;
+    const auto next = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<unsigned char>(seed >> 24);
+    };
+    for (const int components : {3, 1}) {
+        std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * components, 0xff);
+        for (int top = -5; top < height; top += 24) {
+            for (int left = -5; left < width; left += 24) {
+                const int kind = next() % 3; // paper, a tint, noise
+                std::vector<unsigned char> tint(static_cast<std::size_t>(components));
+                for (unsigned char& value : tint)
+                    value = next();
+                for (int y = std::max(top, 0); y < std::min(top + 24, height); ++y)
+                    for (int x = std::max(left, 0); x < std::min(left + 24, width); ++x)
+                        for (int c = 0; c < components; ++c)
+                            pixels[static_cast<std::size_t>((y * width + x) * components + c)]
+                                = kind == 0 ? 0xff : (kind == 1 ? tint[static_cast<std::size_t>(c)] : next());
+            }
+        }
+        render::JpegWriter reusing;
+        const auto write = [&](render::JpegWriter& writer, const QString& name, int quality) {
+            const std::string target = tree.file(name).toStdString();
+            std::string error;
+            const bool written = writer.start(target, width, height, components, quality, 300, error)
+                && writer.writeRows(pixels.data(), height, width * components, error) && writer.finish(error);
+            EXPECT_TRUE(written) << error;
+            QFile file(QString::fromStdString(target));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        int file = 0;
+        for (const int quality : {85, 30, 85}) {
+            render::JpegWriter plain(render::JpegWriter::Blocks::EachTransformed);
+            const QString name = QStringLiteral("%1-%2-%3").arg(components).arg(quality).arg(++file);
+            const QByteArray expected = write(plain, name + QStringLiteral("-plain.jpg"), quality);
+            ASSERT_GT(expected.size(), 10000);
+            EXPECT_TRUE(write(reusing, name + QStringLiteral("-reusing.jpg"), quality) == expected)
+                << components << " components, quality " << quality;
+        }
+    }
+}
+
 // The renderer draws a page band by band from a list of what the page shows, with text kept in runs of
 // a few lines; the image must be the one the page drawn whole gives, to the byte.
 TEST(MupdfRenderer, TextDrawnBandByBandIsDrawnAsThePageDrawnWhole)

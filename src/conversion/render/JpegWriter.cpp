@@ -9,6 +9,8 @@
 #include <unistd.h>
 // jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
+// The forward transform's module, to serve flat blocks without it.
+#include <jpegint.h>
 
 namespace quarnel::render {
 
@@ -45,6 +47,59 @@ bool publish(const std::string& partial, const std::string& target)
 
 } // namespace
 
+// A block of one value gives the same coefficients wherever it lies: the DC term alone, set by the value
+// and the quantisation table. The encoder's own transform works each value out the first time it meets
+// it, so what is reused is exactly what it would have computed.
+struct JpegWriter::FlatBlocks
+{
+    using Transform
+        = void (*)(j_compress_ptr, jpeg_component_info*, JSAMPARRAY, JBLOCKROW, JDIMENSION, JDIMENSION, JDIMENSION);
+    Transform transform = nullptr;
+    JBLOCK blocks[NUM_QUANT_TBLS][256];
+    bool known[NUM_QUANT_TBLS][256];
+
+    static bool isFlat(JSAMPARRAY rows, JDIMENSION top, JDIMENSION left)
+    {
+        std::uint64_t first = 0;
+        std::memcpy(&first, rows[top] + left, sizeof first);
+        if (first != rows[top][left] * 0x0101010101010101ull)
+            return false;
+        for (JDIMENSION y = 1; y < DCTSIZE; ++y) {
+            std::uint64_t row = 0;
+            std::memcpy(&row, rows[top + y] + left, sizeof row);
+            if (row != first)
+                return false;
+        }
+        return true;
+    }
+
+    // Called by the encoder for each few blocks of a component, in place of its transform.
+    static void forward(j_compress_ptr info, jpeg_component_info* component, JSAMPARRAY samples, JBLOCKROW out,
+                        JDIMENSION top, JDIMENSION left, JDIMENSION count)
+    {
+        auto* self = static_cast<FlatBlocks*>(info->client_data);
+        for (JDIMENSION i = 0; i < count; ++i) {
+            const JDIMENSION x = left + i * DCTSIZE;
+            if (!isFlat(samples, top, x)) {
+                self->transform(info, component, samples, out + i, top, x, 1);
+                continue;
+            }
+            const int table = component->quant_tbl_no;
+            const int value = samples[top][x];
+            if (!self->known[table][value]) {
+                JSAMPLE flat[DCTSIZE][DCTSIZE];
+                JSAMPROW rows[DCTSIZE];
+                std::memset(flat, value, sizeof flat);
+                for (int y = 0; y < DCTSIZE; ++y)
+                    rows[y] = flat[y];
+                self->transform(info, component, rows, &self->blocks[table][value], 0, 0, 1);
+                self->known[table][value] = true;
+            }
+            std::memcpy(out[i], self->blocks[table][value], sizeof(JBLOCK));
+        }
+    }
+};
+
 std::string PartialName(const std::string& target)
 {
     const std::size_t slash = target.rfind('/');
@@ -52,10 +107,14 @@ std::string PartialName(const std::string& target)
     return target.substr(0, nameAt) + ".~" + target.substr(nameAt) + ".part";
 }
 
-JpegWriter::JpegWriter()
+JpegWriter::JpegWriter(Blocks blocks)
     : m_info(new jpeg_compress_struct {})
     , m_errors(reinterpret_cast<jpeg_error_mgr*>(new ErrorManager {}))
-{ }
+{
+    // 8-bit samples only: the flat test reads a block's row as eight bytes.
+    if (blocks == Blocks::FlatOnesOnce && BITS_IN_JSAMPLE == 8)
+        m_flat = std::make_unique<FlatBlocks>();
+}
 
 JpegWriter::~JpegWriter()
 {
@@ -113,6 +172,13 @@ bool JpegWriter::start(const std::string& path, int width, int height, int compo
     m_info->X_density = m_info->Y_density = static_cast<UINT16>(dpi > 0 && dpi < 65536 ? dpi : 72);
     m_info->write_JFIF_header = TRUE;
     jpeg_start_compress(m_info, TRUE);
+    if (m_flat && m_info->fdct && m_info->fdct->forward_DCT) {
+        // The tables depend on the quality: values are worked out afresh for each file.
+        std::memset(m_flat->known, 0, sizeof m_flat->known);
+        m_flat->transform = m_info->fdct->forward_DCT;
+        m_info->client_data = m_flat.get();
+        m_info->fdct->forward_DCT = FlatBlocks::forward;
+    }
     return true;
 }
 

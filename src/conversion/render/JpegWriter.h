@@ -18,7 +18,14 @@ std::string PartialName(const std::string& target);
 class JpegWriter final
 {
 public:
-    JpegWriter();
+    // The encoder as it comes, or (the default) one that transforms each flat 8 x 8 block's value once per
+    // file and reuses it: most blocks of a page of text are plain paper. The files are the same to the byte.
+    enum class Blocks {
+        EachTransformed,
+        FlatOnesOnce,
+    };
+
+    explicit JpegWriter(Blocks blocks = Blocks::FlatOnesOnce);
     ~JpegWriter();
     JpegWriter(const JpegWriter&) = delete;
     JpegWriter& operator=(const JpegWriter&) = delete;
@@ -43,6 +50,8 @@ private:
 
     jpeg_compress_struct* m_info = nullptr;
     jpeg_error_mgr* m_errors = nullptr;
+    struct FlatBlocks;
+    std::unique_ptr<FlatBlocks> m_flat; // null: every block transformed by the encoder
     std::FILE* m_file = nullptr;
     std::unique_ptr<char[]> m_buffer; // the file's, until it is closed
     std::string m_path; // the file being written
