@@ -55,8 +55,8 @@ QByteArray pageOfTallText()
     });
 }
 
-// The first page drawn whole, straight from its content into one image, and written by the renderer's
-// own JPEG writer.
+// The first page drawn whole, straight from its content into one image, and written by libjpeg-turbo
+// as it comes (every block transformed).
 bool drawWhole(const std::string& pdf, float dpi, const std::string& target)
 {
     fz_context* ctx = fz_new_context(nullptr, nullptr, FZ_STORE_DEFAULT);
@@ -70,7 +70,7 @@ bool drawWhole(const std::string& pdf, float dpi, const std::string& target)
         fz_register_document_handlers(ctx);
         document = fz_open_document(ctx, pdf.c_str());
         pixmap = fz_new_pixmap_from_page_number(ctx, document, 0, fz_scale(dpi / 72, dpi / 72), fz_device_rgb(ctx), 0);
-        render::JpegWriter writer;
+        render::JpegWriter writer(render::JpegWriter::Blocks::EachTransformed);
         std::string error;
         written = writer.start(target, pixmap->w, pixmap->h, 3, 85, static_cast<int>(dpi), error)
             && writer.writeRows(pixmap->samples, pixmap->h, pixmap->stride, error) && writer.finish(error);
@@ -224,7 +224,8 @@ TEST(JpegWriter, WritesTheEncodersOwnBytesWithFlatBlocksReused)
 }
 
 // The renderer draws a page band by band from a list of what the page shows, with text kept in runs of
-// a few lines; the image must be the one the page drawn whole gives, to the byte.
+// a few lines, and its writer reuses flat blocks; the image must be the one the page drawn whole and
+// encoded block by block gives, to the byte.
 TEST(MupdfRenderer, TextDrawnBandByBandIsDrawnAsThePageDrawnWhole)
 {
     TempTree tree;
