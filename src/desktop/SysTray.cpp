@@ -84,6 +84,12 @@ void QtTrayBackend::showMessage(const QString& title, const QString& text, int m
     m_icon->showMessage(title, text, QSystemTrayIcon::NoIcon, milliseconds);
 }
 
+void QtTrayBackend::clearMessage()
+{
+    // A balloon without title and text replaces the one showing and is itself not shown.
+    m_icon->showMessage(QString(), QString(), QSystemTrayIcon::NoIcon, 1);
+}
+
 cSysTray::cSysTray(std::unique_ptr<TrayBackend> backend, QObject* parent)
     : QObject(parent)
     , m_backend(std::move(backend))
@@ -146,6 +152,8 @@ void cSysTray::ShowBalloon(const QString& text, const QString& title, qint32 sec
     if (seconds > 0)
         WaitServingEvents([this] { return !m_balloonShowing; }, std::chrono::seconds(seconds),
                           std::chrono::milliseconds(50));
+    if (m_balloonShowing)
+        m_backend->clearMessage();
     m_balloonShowing = false;
 }
 

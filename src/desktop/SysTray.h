@@ -23,6 +23,8 @@ public:
     virtual void setIcon(const QIcon& icon) = 0;
     virtual void setTip(const QString& tip) = 0;
     virtual void showMessage(const QString& title, const QString& text, int milliseconds) = 0;
+    // Takes a balloon that is still showing away.
+    virtual void clearMessage() = 0;
 
 signals:
     // button 1 left, 2 right; the desktop reports a click as one event.
@@ -44,6 +46,7 @@ public:
     void setIcon(const QIcon& icon) override;
     void setTip(const QString& tip) override;
     void showMessage(const QString& title, const QString& text, int milliseconds) override;
+    void clearMessage() override;
 
 private:
     QSystemTrayIcon* m_icon;
@@ -68,8 +71,8 @@ public:
     void setTrayIcon(const QIcon& icon);
     QString TrayTip() const { return m_tip; }
     void setTrayTip(const QString& tip);
-    // Shows a balloon and waits (serving events) until it is clicked or the seconds are over. With
-    // `once`, only the first such balloon of this control's life is shown.
+    // Shows a balloon and waits (serving events) until it is clicked or the seconds are over, then takes
+    // it away if it still shows. With `once`, only the first such balloon of this control's life is shown.
     void ShowBalloon(const QString& text, const QString& title, qint32 seconds, bool once);
 
     // Whether the desktop has a notification area to hide a window into.

@@ -69,7 +69,7 @@ TEST(SysTray, ClicksBecomeButtonReleases)
     EXPECT_EQ(events, (std::vector<std::pair<int, short>> {{0, 1}, {1, 1}, {0, 2}, {1, 2}, {2, 1}}));
 }
 
-TEST(SysTray, OnceBalloonShowsOnceAndItsWaitEndsWhenClicked)
+TEST(SysTray, OnceBalloonShowsOnceAndItsWaitEndsWhenClickedOrClearsIt)
 {
     Tray tray;
     tray.control->setInTray(true);
@@ -82,13 +82,15 @@ TEST(SysTray, OnceBalloonShowsOnceAndItsWaitEndsWhenClicked)
     EXPECT_EQ(tray.backend->messages[0], QStringLiteral("Quarnel|") + QString(255, u'b') + QStringLiteral("|5000"));
     tray.control->ShowBalloon(QStringLiteral("again"), QStringLiteral("Quarnel"), 5, true);
     EXPECT_EQ(tray.backend->messages.size(), 1);
-    // Unclicked, the wait lasts the given seconds.
+    EXPECT_EQ(tray.backend->clears, 0); // clicked away: nothing left to clear
+    // Unclicked, the wait lasts the given seconds, and then the balloon is taken away.
     tray.backend->clickBalloonAt = -1;
     tray.control->ShowBalloon(QStringLiteral("not once"), QStringLiteral("Quarnel"), 0, false);
     EXPECT_EQ(tray.backend->messages.size(), 2);
     clock.restart();
     tray.control->ShowBalloon(QStringLiteral("wait"), QStringLiteral("Quarnel"), 1, false);
     EXPECT_GE(clock.elapsed(), 950);
+    EXPECT_EQ(tray.backend->clears, 2);
 }
 
 TEST(Autostart, ExecQuotingFollowsTheDesktopEntryRules)
