@@ -50,22 +50,52 @@ QString withFourDigitYear(const QString& format)
 
 } // namespace
 
-QString LogDateTimeFormat(const QLocale& locale)
+namespace {
+
+QString logTimeFormat(const QLocale& locale)
 {
     QString time = withoutTimeZone(locale.timeFormat(QLocale::LongFormat));
     if (!time.contains(u's'))
         time += QStringLiteral(":ss");
-    return withFourDigitYear(locale.dateFormat(QLocale::ShortFormat)) + u' ' + time;
+    return time;
+}
+
+QString logDateFormat(const QLocale& locale)
+{
+    return withFourDigitYear(locale.dateFormat(QLocale::ShortFormat));
+}
+
+// Reads a date and time in this format; at exactly midnight the date stands alone.
+QDateTime readLogDate(const QLocale& locale, const QString& format, const QString& text)
+{
+    const QDateTime when = locale.toDateTime(text, format);
+    if (when.isValid())
+        return when;
+    const QString time = u' ' + logTimeFormat(locale);
+    if (!format.endsWith(time))
+        return {};
+    const QDate day = locale.toDate(text, format.chopped(time.size()));
+    return day.isValid() ? QDateTime(day, QTime(0, 0)) : QDateTime();
+}
+
+} // namespace
+
+QString LogDateTimeFormat(const QLocale& locale)
+{
+    return logDateFormat(locale) + u' ' + logTimeFormat(locale);
 }
 
 QString LogDateTimeText(const QDateTime& when, const QLocale& locale)
 {
+    // The general date format leaves a time of exactly midnight out.
+    if (when.time() == QTime(0, 0))
+        return locale.toString(when.date(), logDateFormat(locale));
     return locale.toString(when, LogDateTimeFormat(locale));
 }
 
 QDateTime ParseLogDateTime(const QString& text, const QLocale& locale)
 {
-    return locale.toDateTime(text, LogDateTimeFormat(locale));
+    return readLogDate(locale, LogDateTimeFormat(locale), text);
 }
 
 quint64 LogLineHash(QByteArrayView line)
@@ -210,7 +240,7 @@ QDateTime ParseLogDate(const QString& text, qint64 offset, const std::vector<Log
                                            [](qint64 at, const LogDateFormat& record) { return at < record.offset; });
     if (recorded != formats.begin()) {
         const LogDateFormat& record = *std::prev(recorded);
-        return localeNamed(record.localeName).toDateTime(text, record.format);
+        return readLogDate(localeNamed(record.localeName), record.format, text);
     }
     // Lines from before the program kept records: the current format, then common ones, whose dates
     // cannot be mistaken for one another.
@@ -221,7 +251,7 @@ QDateTime ParseLogDate(const QString& text, qint64 offset, const std::vector<Log
         currentName = current.name();
         currentFormat = LogDateTimeFormat(current);
     }
-    QDateTime when = current.toDateTime(text, currentFormat);
+    QDateTime when = readLogDate(current, currentFormat, text);
     if (when.isValid())
         return when;
     static const std::vector<std::pair<QLocale, QString>> common = [] {
@@ -233,7 +263,7 @@ QDateTime ParseLogDate(const QString& text, qint64 offset, const std::vector<Log
         return list;
     }();
     for (const auto& [locale, format] : common) {
-        when = locale.toDateTime(text, format);
+        when = readLogDate(locale, format, text);
         if (when.isValid())
             return when;
     }

@@ -25,6 +25,19 @@ TEST(LogDateTime, ReadsBackUnderEveryLocale)
     EXPECT_FALSE(ParseLogDateTime(QStringLiteral("yesterday"), QLocale::c()).isValid());
 }
 
+TEST(LogDateTime, ExactlyMidnightIsTheDateAloneAndReadsBack)
+{
+    const QDateTime midnight(QDate(2026, 12, 7), QTime(0, 0));
+    EXPECT_EQ(LogDateTimeText(midnight, QLocale(QStringLiteral("en_US"))), QStringLiteral("12/7/2026"));
+    EXPECT_EQ(LogDateTimeText(midnight.addSecs(1), QLocale(QStringLiteral("en_US"))),
+              QStringLiteral("12/7/2026 12:00:01 AM"));
+    for (const QLocale& locale : {QLocale::c(), QLocale(QStringLiteral("de_DE")), QLocale(QStringLiteral("ja_JP"))}) {
+        const QString text = LogDateTimeText(midnight, locale);
+        EXPECT_EQ(ParseLogDateTime(text, locale), midnight) << qPrintable(locale.name() + u' ' + text);
+        EXPECT_EQ(ParseLogDate(text, 0, {}), midnight) << qPrintable(locale.name() + u' ' + text);
+    }
+}
+
 TEST(LogLines, ExactTexts)
 {
     const QString when = QStringLiteral("07.12.2026 18:08:58");
