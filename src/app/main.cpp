@@ -111,7 +111,7 @@ int main(int argc, char* argv[])
                          std::make_unique<quarnel::QtTrayBackend>(),
                          quarnel::GlobalHotKey::create()});
     messages.setParent(&form);
-    quarnel::MethodSet methods(form.options(), messages, quarnel::ProgramFolder());
+    quarnel::MethodSet methods(form.methodOptions(), messages, quarnel::ProgramFolder());
     methods.installInto(form.pass());
 
     quarnel::TerminationSignals termination;

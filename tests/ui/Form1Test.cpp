@@ -108,13 +108,13 @@ TEST_F(Form1Fixture, CorruptCursorFileIsReportedAndStartUpCompletes)
 {
     program.write(QStringLiteral("HAND-M.CUR"), "this is no cursor");
     form().Form_Load();
-    // Each window that loads it says so: the main window, and the options window it creates.
+    // Each window that loads it says so: the main window, then the options window its start-up creates.
     QStringList reports;
     for (const auto& box : fakes.messages.boxes)
         reports.append(box.text.section(u'\r', 1, 1));
     EXPECT_EQ(reports,
-              (QStringList {"\nin Brenvolt2021/08/31.Form2.Form_Load at line 110",
-                            "\nin Brenvolt2021/08/31.Form1.Form_Load at line 106"}))
+              (QStringList {"\nin Brenvolt2021/08/31.Form1.Form_Load at line 106",
+                            "\nin Brenvolt2021/08/31.Form2.Form_Load at line 110"}))
         << qPrintable(reports.join(u'|'));
     EXPECT_FALSE(form().loading());
     EXPECT_TRUE(logText().startsWith(QStringLiteral("Started ")));

@@ -30,6 +30,22 @@ constexpr int kListColumnWidth = (7000 + 7) / 15; // 7000 twips at 96 dpi, round
 
 } // namespace
 
+class Form1::LazyOptions final : public MethodOptions
+{
+public:
+    explicit LazyOptions(Form1& form)
+        : m_form(form)
+    { }
+    Method selectedMethod() const override { return m_form.options().selectedMethod(); }
+    bool firstPageOnly() const override { return m_form.options().firstPageOnly(); }
+    int quality() const override { return m_form.options().quality(); }
+    QString pagesText() const override { return m_form.options().pagesText(); }
+    QString resolutionText() const override { return m_form.options().resolutionText(); }
+
+private:
+    Form1& m_form;
+};
+
 Form1::Form1(Form1Context context, QWidget* parent)
     : QWidget(parent)
     , m_ui(std::make_unique<Ui::Form1>())
@@ -45,9 +61,9 @@ Form1::Form1(Form1Context context, QWidget* parent)
     // The column keeps its width, so long names can be revealed by dragging its edge.
     m_ui->ListView1->header()->setStretchLastSection(false);
     setUpPointerConvention();
-    m_form2 = std::make_unique<Form2>(m_context.settings, m_context.services.messages, m_context.programFolder);
-    m_pass = std::make_unique<ConversionPass>(*this, *m_form2, m_context.services.messages, m_context.services.clock,
-                                              DefaultLogFilePath());
+    m_methodOptions = std::make_unique<LazyOptions>(*this);
+    m_pass = std::make_unique<ConversionPass>(*this, *m_methodOptions, m_context.services.messages,
+                                              m_context.services.clock, DefaultLogFilePath());
     connectFolderList();
     connectSavingOption();
     connectCommands();
@@ -55,6 +71,21 @@ Form1::Form1(Form1Context context, QWidget* parent)
 }
 
 Form1::~Form1() = default;
+
+Form2& Form1::options()
+{
+    if (!m_form2) {
+        m_form2 = std::make_unique<Form2>(m_context.settings, m_context.services.messages, m_context.programFolder);
+        connect(m_form2.get(), &Form2::backRequested, this, [this] { show(); });
+        connect(m_form2.get(), &Form2::closeRequested, this, &Form1::Form_QueryUnload);
+    }
+    return *m_form2;
+}
+
+MethodOptions& Form1::methodOptions() const
+{
+    return *m_methodOptions;
+}
 
 QTreeWidget* Form1::listView() const
 {
@@ -103,7 +134,7 @@ void Form1::Form_Load()
         guard.step(156, [&] { rows = FolderListFromStored(stored); });
         guard.step(162, [&] { AppendFolderRows(rows); });
     }
-    m_form2->RestoreConversionOptions(guard);
+    options().RestoreConversionOptions(guard);
     guard.step(228, [&] { m_loading = false; });
     restoreDesktop(guard);
 }

@@ -97,7 +97,10 @@ public:
     void ShowAtStart();
     bool minimizedToTray() const { return m_minimizedToTray; }
 
-    Form2& options() const { return *m_form2; }
+    // The options window, created hidden by its first access (the start-up's restore of its values).
+    Form2& options();
+    // What the methods read of it, through that same first access.
+    MethodOptions& methodOptions() const;
     Scheduler& scheduler() const { return *m_scheduler; }
     cSysTray& tray() const { return *m_tray; }
     ConversionPass& pass() const { return *m_pass; }
@@ -148,6 +151,8 @@ private:
     MousePointer m_pointer = MousePointer::Default;
     std::optional<QCursor> m_customCursor;
     std::unique_ptr<Form2> m_form2;
+    class LazyOptions;
+    std::unique_ptr<LazyOptions> m_methodOptions;
     std::unique_ptr<ConversionPass> m_pass;
     std::unique_ptr<Scheduler> m_scheduler;
     std::unique_ptr<cSysTray> m_tray;
