@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/ProcessLaunch.h"
 #include "core/Services.h"
 
 #include <QDateTime>
@@ -21,4 +22,8 @@ class WallClock final : public quarnel::Clock
 {
 public:
     QDateTime now() const override { return QDateTime::currentDateTime(); }
+    void waitServingEvents(std::chrono::milliseconds duration) override
+    {
+        quarnel::WaitServingEvents([] { return false; }, duration, std::chrono::milliseconds(100));
+    }
 };

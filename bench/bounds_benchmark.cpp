@@ -194,13 +194,13 @@ void logFigures(const QTemporaryDir& dir, bool bigLog)
         const double passMs = timer.nsecsElapsed() / 1e6 / kPasses;
         const qint64 growth = QFileInfo(logPath).size() - afterSecond;
         std::printf("log with %d unchanged PDFs, a pass every 30 s: %lld bytes over %d passes, %.0f bytes a day "
-                    "(target 0); a pass takes %.1f ms\n",
+                    "(one line a PDF a pass); a pass takes %.1f ms\n",
                     kPdfs, static_cast<long long>(growth), kPasses,
                     static_cast<double>(growth) / kPasses * kPassesPerDay, passMs);
     }
     if (!bigLog)
         return;
-    // An older version wrote a "No new files" line for every PDF at every pass: about 4,000 days of them.
+    // A "No new files" line for every PDF at every pass: a few days of them.
     QFile::remove(logPath);
     QFile::remove(quarnel::LogDateFormatsPath(logPath));
     {

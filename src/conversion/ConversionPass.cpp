@@ -150,11 +150,7 @@ void ConversionPass::ConvertPDFs(bool silent)
             });
             if (PreviousConverted(pdfPath)) {
                 lastSkipped = true;
-                // Said once after each outcome: the log grows with what happens, not with every pass.
-                guard.step(134, [&] {
-                    if (m_index.lastOutcome(LogPathText(pdfPath)) != LogOutcome::Skipped)
-                        log(LogLine::skipped(now(), pdfPath));
-                });
+                guard.step(134, [&] { log(LogLine::skipped(now(), pdfPath)); });
                 continue;
             }
             lastSkipped = false;
@@ -194,10 +190,7 @@ bool ConversionPass::willConvert(const QString& pdfPath)
     const FileVersion version = VersionOf(pdfPath);
     const qint64 age = m_clock.now().toMSecsSinceEpoch() - version.modifiedMs;
     if (age >= 0 && age < kSettleSeconds * 1000)
-        return false;
-    if (const auto failing = m_failures.constFind(pdfPath);
-        failing != m_failures.cend() && failing->inARow >= kFailuresBeforeQuiet && failing->version == version)
-        return false;
+        return false; // waited for in its own turn; not worth starting on early
     try {
         const QDateTime converted = m_index.newestConverted(LogPathText(pdfPath));
         return !converted.isValid() || info.st_mtim.tv_sec >= converted.toSecsSinceEpoch();
@@ -223,23 +216,15 @@ void ConversionPass::prepareMethod(const QString& folder, const FileNameList& pd
 
 void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted)
 {
+    // Still being written (a copy, a download, a scan): waited for, never converted half-way.
+    if (!waitUntilSettled(pdfPath)) {
+        reportFailure(guard, pdfPath, silent);
+        return;
+    }
     // The version about to be converted, and the time its converted line will carry: taken before the
     // PDF is read, so that a save during the conversion counts as a change.
     const FileVersion before = VersionOf(pdfPath);
     const QDateTime started = m_clock.now();
-    const qint64 age = started.toMSecsSinceEpoch() - before.modifiedMs;
-    // Still being written (a copy, a download, a scan): left for a later pass, not converted half-way.
-    if (before.size >= 0 && age >= 0 && age < kSettleSeconds * 1000)
-        return;
-    // Failed again and again, and unchanged since: trying once more would only repeat the reports.
-    if (const auto failing = m_failures.constFind(pdfPath);
-        failing != m_failures.cend() && failing->inARow >= kFailuresBeforeQuiet && failing->version == before)
-        return;
-    const auto failed = [&] {
-        Failures& record = m_failures[pdfPath];
-        record.inARow = record.version == before ? record.inARow + 1 : 1;
-        record.version = before;
-    };
 
     // The method's images are handed over in a folder of the pass's own. One folder serves the whole
     // pass (made again if it went missing): on some file systems making a folder for each PDF cost more
@@ -271,24 +256,43 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
                 succeeded = method->second->Convert(pdfPath, staging);
         });
     }
-    if (!succeeded) {
-        if (!silent)
-            guard.step(140, [&] { m_messages.inform(QStringLiteral("Could not create JPG on ") + pdfPath); });
-        guard.step(142, [&] { log(LogLine::failed(now(), pdfPath)); });
-        failed();
+    // Changed while it was converted, the images may mix two versions: none is placed, and the next pass
+    // converts the finished file.
+    if (!succeeded || (before.size >= 0 && !(VersionOf(pdfPath) == before))) {
+        reportFailure(guard, pdfPath, silent);
         return;
     }
-    // Changed while it was converted: the images may mix two versions; the next pass converts it anew.
-    if (before.size >= 0 && !(VersionOf(pdfPath) == before))
-        return;
     if (collectImages(guard, staging, pdfPath)) {
         guard.step(146, [&] { log(LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath)); });
         anyConverted = true;
-        m_failures.remove(pdfPath);
     } else {
         // Some image could not be placed: the next pass tries this PDF again.
-        guard.step(148, [&] { log(LogLine::failed(now(), pdfPath)); });
-        failed();
+        reportFailure(guard, pdfPath, silent);
+    }
+}
+
+void ConversionPass::reportFailure(GuardedProcedure& guard, const QString& pdfPath, bool silent)
+{
+    if (!silent)
+        guard.step(140, [&] { m_messages.inform(QStringLiteral("Could not create JPG on ") + pdfPath); });
+    guard.step(142, [&] { log(LogLine::failed(now(), pdfPath)); });
+}
+
+bool ConversionPass::waitUntilSettled(const QString& pdfPath)
+{
+    const qint64 began = m_clock.now().toMSecsSinceEpoch();
+    for (;;) {
+        const FileVersion version = VersionOf(pdfPath);
+        const qint64 now = m_clock.now().toMSecsSinceEpoch();
+        const qint64 age = now - version.modifiedMs;
+        // Gone (the method reports it) or dated ahead of the clock: nothing to wait for.
+        if (version.size < 0 || age < 0 || age >= kSettleSeconds * 1000)
+            return true;
+        const qint64 waited = now - began;
+        if (waited >= kSettleLimitSeconds * 1000)
+            return false;
+        m_clock.waitServingEvents(std::chrono::milliseconds(
+            std::max<qint64>(1, std::min(kSettleSeconds * 1000 - age, kSettleLimitSeconds * 1000 - waited))));
     }
 }
 

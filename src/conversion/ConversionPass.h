@@ -5,7 +5,6 @@
 #include "folders/AddFolder.h"
 
 #include <QDateTime>
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTemporaryDir>
@@ -19,14 +18,13 @@ class Clock;
 class GuardedProcedure;
 class MessageBoxes;
 
-// A PDF written to within this many seconds is left for a later pass: it may still be arriving.
+// A PDF written to within this many seconds may still be arriving: the pass waits until it has been left
+// alone that long, for at most kSettleLimitSeconds, before it converts it.
 inline constexpr int kSettleSeconds = 3;
+inline constexpr int kSettleLimitSeconds = 30;
 
 // How many PDFs, the next one included, the pass tells the method it is about to convert.
 inline constexpr int kPreparedPdfs = 8;
-
-// A PDF that failed in this many passes in a row, unchanged, is passed over quietly until it changes.
-inline constexpr int kFailuresBeforeQuiet = 3;
 
 // What tells one version of a file from another.
 struct FileVersion
@@ -66,14 +64,13 @@ public:
 
     QDateTime passStartTime() const { return m_passStartTime; }
 
-    // Tries again, at the next pass, the PDFs passed over for failing again and again.
-    void forgetFailures() { m_failures.clear(); }
-
 signals:
     void passFinished();
 
 private:
     void convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted);
+    bool waitUntilSettled(const QString& pdfPath);
+    void reportFailure(GuardedProcedure& guard, const QString& pdfPath, bool silent);
     bool willConvert(const QString& pdfPath);
     void prepareMethod(const QString& folder, const FileNameList& pdfs, int current);
     bool collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath);
@@ -91,12 +88,6 @@ private:
     std::map<Method, ConversionMethod*> m_methods;
     QDateTime m_passStartTime;
     bool m_running = false;
-    struct Failures
-    {
-        FileVersion version;
-        int inARow = 0;
-    };
-    QHash<QString, Failures> m_failures;
     // The folder the methods hand their images over in: one for the whole pass, emptied after each PDF.
     std::unique_ptr<QTemporaryDir> m_staging;
 };

@@ -21,41 +21,26 @@ namespace {
 constexpr qint64 kFingerprint = 4096;
 constexpr qint64 kPieceBytes = 4 << 20;
 
-// One outcome line: the kind, the PDF's path as the log writes it, and for a converted line its time.
-struct OutcomeLine
+// A converted line: the PDF's path as the log writes it, and the line's time.
+struct ConvertedLine
 {
-    LogOutcome kind = LogOutcome::None;
     QString path;
-    QDateTime when;
+    QDateTime when; // invalid for any other line
 };
 
-// Reads an outcome line of the log that starts at this offset; kind None for any other line. Only a
-// converted line's date is read: the others count whatever their date, and reading dates is the cost
-// of reading a log.
-OutcomeLine parseOutcomeLine(QByteArrayView raw, qint64 offset, const std::vector<LogDateFormat>& formats)
+// Reads a converted line of the log that starts at this offset. Only this kind is read back: the other
+// lines are the user's record.
+ConvertedLine parseConvertedLine(QByteArrayView raw, qint64 offset, const std::vector<LogDateFormat>& formats)
 {
     static const QByteArrayView separator(" : ");
-    static const std::pair<QByteArrayView, LogOutcome> kinds[] = {
-        {"Converted ", LogOutcome::Converted},
-        {"Could not create JPG on ", LogOutcome::Failed},
-        {"No new files or changes to convert ", LogOutcome::Skipped},
-    };
+    static const QByteArrayView kind("Converted ");
     const qsizetype mark = raw.indexOf(separator);
-    if (mark <= 0)
+    if (mark <= 0 || !raw.sliced(mark + separator.size()).startsWith(kind))
         return {};
-    const QByteArrayView rest = raw.sliced(mark + separator.size());
-    for (const auto& [text, kind] : kinds) {
-        if (!rest.startsWith(text))
-            continue;
-        OutcomeLine line {kind, NameFromNative(rest.sliced(text.size())), {}};
-        if (kind == LogOutcome::Converted) {
-            line.when = ParseLogDate(QString::fromUtf8(raw.first(mark)), offset, formats);
-            if (!line.when.isValid())
-                return {};
-        }
-        return line;
-    }
-    return {};
+    const QDateTime when = ParseLogDate(QString::fromUtf8(raw.first(mark)), offset, formats);
+    if (!when.isValid())
+        return {};
+    return {NameFromNative(raw.sliced(mark + separator.size() + kind.size())), when};
 }
 
 // Reads exactly `size` bytes at `offset` (fewer only at the end of the file).
@@ -112,14 +97,12 @@ void ConvertedIndex::consume(const QByteArray& bytes, qint64 offset)
         start += skip;
     }
     m_partial = forEachLine(pending, [&](QByteArrayView raw) {
-        const OutcomeLine line = parseOutcomeLine(raw, start + (raw.data() - pending.constData()), m_formats);
-        if (line.kind == LogOutcome::None)
+        const ConvertedLine line = parseConvertedLine(raw, start + (raw.data() - pending.constData()), m_formats);
+        if (!line.when.isValid())
             return;
-        Entry& entry = m_entries[line.path];
-        entry.last = line.kind;
-        if (line.kind == LogOutcome::Converted
-            && (!entry.newestConverted.isValid() || line.when > entry.newestConverted))
-            entry.newestConverted = line.when;
+        QDateTime& newest = m_entries[line.path];
+        if (!newest.isValid() || line.when > newest)
+            newest = line.when;
     });
 }
 
@@ -198,13 +181,7 @@ void ConvertedIndex::refresh()
 QDateTime ConvertedIndex::newestConverted(const QString& pdfPath)
 {
     refresh();
-    return m_entries.value(pdfPath).newestConverted;
-}
-
-LogOutcome ConvertedIndex::lastOutcome(const QString& pdfPath)
-{
-    refresh();
-    return m_entries.value(pdfPath).last;
+    return m_entries.value(pdfPath);
 }
 
 QDateTime ConvertedIndex::newestConvertedByFullRead(const QString& logPath, const QString& pdfPath)
@@ -218,8 +195,8 @@ QDateTime ConvertedIndex::newestConvertedByFullRead(const QString& logPath, cons
     const QByteArray bytes = log.readAll();
     QDateTime newest;
     forEachLine(bytes, [&](QByteArrayView raw) {
-        const OutcomeLine line = parseOutcomeLine(raw, raw.data() - bytes.constData(), formats);
-        if (line.kind == LogOutcome::Converted && line.path == pdfPath && (!newest.isValid() || line.when > newest))
+        const ConvertedLine line = parseConvertedLine(raw, raw.data() - bytes.constData(), formats);
+        if (line.when.isValid() && line.path == pdfPath && (!newest.isValid() || line.when > newest))
             newest = line.when;
     });
     return newest;

@@ -11,14 +11,6 @@
 
 namespace quarnel {
 
-// The kind of a PDF's newest outcome line in the log.
-enum class LogOutcome {
-    None,
-    Converted,
-    Failed,
-    Skipped,
-};
-
 // The newest "Converted" time of every PDF the log names, kept up to date from the bytes appended to
 // the log since it was last read (by this program or another copy), and built anew when the log was
 // replaced, shortened or cleared. Answers exactly what a full read of the log would.
@@ -31,26 +23,17 @@ public:
     // Throws a run-time error when the log exists but cannot be read.
     QDateTime newestConverted(const QString& pdfPath);
 
-    // The kind of the newest converted, failed or skipped line for exactly this path.
-    LogOutcome lastOutcome(const QString& pdfPath);
-
     // The same answer as newestConverted from a full read of the log, without any index.
     static QDateTime newestConvertedByFullRead(const QString& logPath, const QString& pdfPath);
 
 private:
-    struct Entry
-    {
-        QDateTime newestConverted;
-        LogOutcome last = LogOutcome::None;
-    };
-
     void refresh();
     void rebuild(int fd);
     void consume(const QByteArray& bytes, qint64 offset);
     bool stillSameFile(int fd, qint64 size) const;
 
     QString m_logPath;
-    QHash<QString, Entry> m_entries;
+    QHash<QString, QDateTime> m_entries; // the newest converted time of each path
     std::vector<LogDateFormat> m_formats; // the regional formats the log's dates were written in
     dev_t m_device = 0;
     ino_t m_inode = 0;

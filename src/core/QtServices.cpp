@@ -81,6 +81,11 @@ QDateTime SystemClock::now() const
     return QDateTime::currentDateTime();
 }
 
+void SystemClock::waitServingEvents(std::chrono::milliseconds duration)
+{
+    WaitServingEvents([] { return false; }, duration, std::min(duration, std::chrono::milliseconds(100)));
+}
+
 int SystemRandom::percent()
 {
     return static_cast<int>(QRandomGenerator::global()->bounded(100)) + 1;

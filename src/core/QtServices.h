@@ -37,6 +37,7 @@ class SystemClock final : public Clock
 {
 public:
     QDateTime now() const override;
+    void waitServingEvents(std::chrono::milliseconds duration) override;
 };
 
 class SystemRandom final : public RandomSource

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <chrono>
 
 class QWidget;
 
@@ -46,6 +47,8 @@ class Clock
 public:
     virtual ~Clock() = default;
     virtual QDateTime now() const = 0;
+    // Lets this much time pass while the window's events are served.
+    virtual void waitServingEvents(std::chrono::milliseconds duration) = 0;
 };
 
 class RandomSource

@@ -27,7 +27,8 @@ protected:
         qputenv("TEMP", temp.path().toUtf8());
         inputs.output = out.path() + u'/';
         pass.setMethod(Method::Ghostscript, &method);
-        fakes.clock.current = QDateTime::currentDateTime().addSecs(10);
+        // Whole seconds, as the file times the tests set.
+        fakes.clock.current = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() + 10);
     }
 
     QStringList logLines() const
@@ -206,62 +207,36 @@ TEST_F(PassFixture, FailuresAreLoggedAndShownOnlyWhenNotSilent)
     EXPECT_TRUE(outputNames().isEmpty());
 }
 
-TEST_F(PassFixture, AnUnchangedPdfIsNotedOnceAfterEachOutcomeAlsoAcrossARestart)
+TEST_F(PassFixture, EveryPassLogsEachUnchangedPdfAsSkippedAlsoAcrossARestart)
 {
     const QString pdf = in.write(QStringLiteral("a.pdf"), "%PDF");
     setModified(pdf, fakes.clock.current.addSecs(-60));
     inputs.rows = {in.path()};
     for (int i = 0; i < 4; ++i)
         pass.ConvertPDFs(true);
-    const QString skipped = QStringLiteral("No new files or changes to convert ") + pdf;
-    EXPECT_EQ(outcomes(), (QStringList {QStringLiteral("Converted ") + pdf, skipped}));
-    // The program starts again over the same log: nothing more to say.
+    // The program starts again over the same log: the PDF is still converted, and still logged.
     ConversionPass restarted(inputs, options, fakes.messages, fakes.clock, logPath());
     restarted.setMethod(Method::Ghostscript, &method);
     restarted.ConvertPDFs(true);
-    EXPECT_EQ(outcomes().size(), 2);
-    // A new version is converted, and noted once more afterwards.
-    setModified(pdf, fakes.clock.current.addSecs(5));
-    fakes.clock.current = fakes.clock.current.addSecs(10);
-    for (int i = 0; i < 3; ++i)
-        restarted.ConvertPDFs(true);
-    EXPECT_EQ(outcomes(),
-              (QStringList {QStringLiteral("Converted ") + pdf, skipped, QStringLiteral("Converted ") + pdf, skipped}));
-    EXPECT_EQ(method.converted.size(), 2);
+    restarted.ConvertPDFs(true);
+    const QString skipped = QStringLiteral("No new files or changes to convert ") + pdf;
+    EXPECT_EQ(outcomes(), QStringList {QStringLiteral("Converted ") + pdf} + QStringList(5, skipped));
+    EXPECT_EQ(method.converted.size(), 1);
 }
 
-TEST_F(PassFixture, APdfThatKeepsFailingIsPassedOverQuietlyUntilItChanges)
+TEST_F(PassFixture, APdfThatFailsInEveryPassIsLoggedAndShownInEveryPass)
 {
     const QString bad = in.write(QStringLiteral("bad.pdf"), "%PDF");
     setModified(bad, fakes.clock.current.addSecs(-60));
     method.failing = {QStringLiteral("bad.pdf")};
     inputs.rows = {in.path()};
-    const QString failedLine = QStringLiteral("Could not create JPG on ") + bad;
-    for (int i = 0; i < 5; ++i) {
-        if (i == 3)
-            in.write(QStringLiteral("good.pdf"), "%PDF"); // the rest of the folder goes on being converted
+    for (int i = 0; i < 5; ++i)
         pass.ConvertPDFs(false);
-    }
-    EXPECT_EQ(method.converted.count(bad), 3);
-    EXPECT_EQ(informs().count(failedLine), 3);
-    EXPECT_EQ(outcomes().count(failedLine), 3);
-    EXPECT_EQ(outputNames(), QStringList {QStringLiteral("good.jpg")});
-    // A new version is tried (and its attempts counted anew) ...
-    setModified(bad, fakes.clock.current.addSecs(-30));
     pass.ConvertPDFs(true);
-    EXPECT_EQ(method.converted.count(bad), 4);
-    pass.ConvertPDFs(true);
-    pass.ConvertPDFs(true);
-    pass.ConvertPDFs(true);
+    const QString failedLine = QStringLiteral("Could not create JPG on ") + bad;
     EXPECT_EQ(method.converted.count(bad), 6);
-    // ... and so is the same version after "Clear Log and Convert Again", or in a program started anew.
-    pass.forgetFailures();
-    pass.ConvertPDFs(true);
-    EXPECT_EQ(method.converted.count(bad), 7);
-    ConversionPass restarted(inputs, options, fakes.messages, fakes.clock, logPath());
-    restarted.setMethod(Method::Ghostscript, &method);
-    restarted.ConvertPDFs(true);
-    EXPECT_EQ(method.converted.count(bad), 8);
+    EXPECT_EQ(informs(), QStringList(5, failedLine));
+    EXPECT_EQ(outcomes(), QStringList(6, failedLine));
 }
 
 TEST_F(PassFixture, ARestartUnderOtherRegionalSettingsConvertsNothingAgain)
@@ -486,20 +461,35 @@ TEST_F(PassFixture, ALogThatCannotBeAppendedToStopsEveryPassBeforeItConverts)
     EXPECT_EQ(TempTree::read(forged), QByteArray("x"));
 }
 
-TEST_F(PassFixture, APdfStillBeingWrittenIsLeftForALaterPass)
+TEST_F(PassFixture, APdfStillBeingWrittenIsWaitedForAndFailsOnlyWhenItNeverSettles)
 {
     const QString pdf = in.write(QStringLiteral("arriving.pdf"), "%PDF");
     inputs.rows = {in.path()};
     setModified(pdf, fakes.clock.current.addSecs(-1));
     pass.ConvertPDFs(false);
-    EXPECT_TRUE(method.converted.isEmpty());
-    EXPECT_TRUE(outcomes().isEmpty());
-    EXPECT_TRUE(informs().isEmpty());
-
-    fakes.clock.current = fakes.clock.current.addSecs(kSettleSeconds);
-    pass.ConvertPDFs(true);
+    EXPECT_EQ(fakes.clock.waited, std::chrono::seconds(kSettleSeconds - 1));
     EXPECT_EQ(method.converted, QStringList {pdf});
     EXPECT_EQ(outputNames(), QStringList {QStringLiteral("arriving.jpg")});
+    EXPECT_EQ(informs(), QStringList {QStringLiteral("Done.")});
+
+    // Written to every second for 40 seconds: given up after the limit, and tried again next pass.
+    const QString growing = in.write(QStringLiteral("growing.pdf"), "%PDF");
+    const QDateTime began = fakes.clock.current;
+    fakes.clock.onWait = [&] {
+        if (fakes.clock.current < began.addSecs(40))
+            setModified(growing, fakes.clock.current.addMSecs(-500));
+    };
+    setModified(growing, fakes.clock.current);
+    pass.ConvertPDFs(false);
+    const QString failedLine = QStringLiteral("Could not create JPG on ") + growing;
+    EXPECT_FALSE(method.converted.contains(growing));
+    EXPECT_EQ(outcomes().last(), failedLine);
+    EXPECT_EQ(informs().last(), failedLine);
+    EXPECT_GE(fakes.clock.current, began.addSecs(kSettleLimitSeconds));
+    EXPECT_LT(fakes.clock.current, began.addSecs(kSettleLimitSeconds + 1));
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.count(growing), 1);
+    EXPECT_GE(fakes.clock.current, began.addSecs(40));
 }
 
 TEST_F(PassFixture, ASaveDuringOrJustAfterTheConversionStartedIsAChange)
@@ -521,7 +511,7 @@ TEST_F(PassFixture, ASaveDuringOrJustAfterTheConversionStartedIsAChange)
     EXPECT_EQ(method.converted.size(), 2);
 }
 
-TEST_F(PassFixture, APdfThatChangesWhileConvertedIsNotPlacedButConvertedWholeNextPass)
+TEST_F(PassFixture, APdfThatChangesWhileConvertedFailsAndIsConvertedWholeNextPass)
 {
     const QString pdf = in.write(QStringLiteral("copying.pdf"), "%PDF-1.7 first half");
     setModified(pdf, fakes.clock.current.addSecs(-60));
@@ -531,10 +521,11 @@ TEST_F(PassFixture, APdfThatChangesWhileConvertedIsNotPlacedButConvertedWholeNex
         if (grow.open(QIODevice::Append))
             grow.write(" and the second half");
     };
-    pass.ConvertPDFs(true);
+    pass.ConvertPDFs(false);
     EXPECT_EQ(method.converted.size(), 1);
     EXPECT_TRUE(outputNames().isEmpty());
-    EXPECT_TRUE(outcomes().isEmpty());
+    EXPECT_EQ(outcomes(), QStringList {QStringLiteral("Could not create JPG on ") + pdf});
+    EXPECT_EQ(informs(), QStringList {QStringLiteral("Could not create JPG on ") + pdf});
     EXPECT_TRUE(QDir(temp.path()).entryList({QStringLiteral("quarnel-staging-*")}, QDir::AllEntries).isEmpty());
 
     method.during = nullptr;

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <deque>
+#include <functional>
 
 namespace quarnel::test {
 
@@ -93,11 +94,21 @@ public:
     QStringList lastFilters;
 };
 
+// Time passes only when the program waits (or a test moves it on).
 class FakeClock final : public Clock
 {
 public:
     QDateTime now() const override { return current; }
+    void waitServingEvents(std::chrono::milliseconds duration) override
+    {
+        current = current.addMSecs(duration.count());
+        waited += duration;
+        if (onWait)
+            onWait();
+    }
     QDateTime current = QDateTime(QDate(2026, 12, 7), QTime(6, 8, 58));
+    std::chrono::milliseconds waited {0};
+    std::function<void()> onWait;
 };
 
 class FakeRandom final : public RandomSource
@@ -139,6 +150,7 @@ public:
         if (clickBalloonAt >= 0)
             QTimer::singleShot(clickBalloonAt, this, [this] { emit messageClicked(); });
     }
+    void clearMessage() override { ++clears; }
 
     bool hasTray = true;
     bool visible = false;
@@ -147,6 +159,7 @@ public:
     QIcon icon;
     QString tip;
     QStringList messages;
+    int clears = 0;
     int clickBalloonAt = 0; // the user clicks the balloon this many ms after it shows; -1 never
 };
 

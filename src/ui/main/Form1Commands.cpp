@@ -29,8 +29,6 @@ void Form1::connectCommands()
     connect(m_ui->PushButton10, &QPushButton::clicked, this, &Form1::PushButton10_Click);
     connect(m_ui->PushButton11, &QPushButton::clicked, this, &Form1::PushButton11_Click);
     connect(m_ui->PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
-    connect(m_form2.get(), &Form2::backRequested, this, [this] { show(); });
-    connect(m_form2.get(), &Form2::closeRequested, this, &Form1::Form_QueryUnload);
 }
 
 void Form1::PushButton2_Click()
@@ -42,10 +40,7 @@ void Form1::PushButton2_Click()
 void Form1::PushButton9_Click()
 {
     GuardedProcedure guard(Location::Form1_PushButton9_Click, m_context.services.messages);
-    guard.step(100, [&] {
-        DeleteFileQuietly(m_logFilePath);
-        m_pass->forgetFailures();
-    });
+    guard.step(100, [&] { DeleteFileQuietly(m_logFilePath); });
     guard.step(102, [&] {
         AppendStringFSO(LogLine::started(LogDateTimeText(m_context.services.clock.now(), QLocale())), m_logFilePath, 2,
                         m_context.services.messages);
@@ -77,9 +72,9 @@ void Form1::PushButton11_Click()
 {
     GuardedProcedure guard(Location::Form1_PushButton11_Click, m_context.services.messages);
     guard.step(100, [&] {
-        m_form2->show();
-        m_form2->raise();
-        m_form2->activateWindow();
+        options().show();
+        options().raise();
+        options().activateWindow();
     });
     guard.step(102, [&] { hide(); });
 }
