@@ -339,10 +339,19 @@ void AppendStringFSO(const QString& text, const QString& path, qint32 mode, Mess
         // One write call, so that a line appended by another copy of the program is never interleaved.
         // Names as the file system holds them, so that the line names its PDF even when that name is not
         // valid UTF-8.
-        const QByteArray bytes = NativeName(QString(text + QStringLiteral("\r\n")));
+        const QByteArray line = NativeName(text);
+        QByteArray bytes = line + "\r\n";
         struct stat info = {};
-        if (::fstat(fd, &info) == 0)
-            recordDateFormat(path, fd, info.st_size, QByteArrayView(bytes).chopped(2));
+        if (::fstat(fd, &info) == 0) {
+            // A last line that lost its line end (saved so by a text editor) is ended first, so that
+            // this line is not glued onto it.
+            char last = '\n';
+            if (info.st_size > 0 && ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n' && last != '\r') {
+                bytes.prepend("\r\n");
+                info.st_size += 2;
+            }
+            recordDateFormat(path, fd, info.st_size, line);
+        }
         ssize_t n;
         do {
             n = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));

@@ -20,6 +20,9 @@ namespace {
 
 constexpr qint64 kFingerprint = 4096;
 constexpr qint64 kPieceBytes = 4 << 20;
+// No line the program writes is longer (a path is at most 4 KB, its line ends escaped at 3 bytes each):
+// past this, a line is passed over unread rather than gathered.
+constexpr qsizetype kLongestLine = 64 << 10;
 
 // A converted line: the PDF's path as the log writes it, and the line's time.
 struct ConvertedLine
@@ -88,8 +91,18 @@ ConvertedIndex::ConvertedIndex(QString logPath)
 
 void ConvertedIndex::consume(const QByteArray& bytes, qint64 offset)
 {
-    QByteArray pending = m_partial + bytes;
-    qint64 start = offset - m_partial.size();
+    qsizetype from = 0;
+    if (m_overlong) {
+        // The rest of a line too long to be one of the program's: passed over up to its end.
+        while (from < bytes.size() && bytes[from] != '\r' && bytes[from] != '\n')
+            ++from;
+        if (from == bytes.size())
+            return;
+        m_overlong = false;
+        ++from;
+    }
+    QByteArray pending = m_partial + bytes.mid(from);
+    qint64 start = offset + from - m_partial.size();
     // A CR held back from the last read that is followed by an LF now ends the same line.
     if (m_partial == "\r") {
         const qsizetype skip = pending.startsWith("\r\n") ? 2 : 1;
@@ -104,6 +117,10 @@ void ConvertedIndex::consume(const QByteArray& bytes, qint64 offset)
         if (!newest.isValid() || line.when > newest)
             newest = line.when;
     });
+    if (m_partial.size() > kLongestLine) {
+        m_partial.clear();
+        m_overlong = true;
+    }
 }
 
 bool ConvertedIndex::stillSameFile(int fd, qint64 size) const
@@ -119,6 +136,7 @@ void ConvertedIndex::rebuild(int fd)
 {
     m_entries.clear();
     m_partial.clear();
+    m_overlong = false;
     m_offset = 0;
     m_head.clear();
     m_tail.clear();
@@ -141,6 +159,8 @@ void ConvertedIndex::refresh()
         // No log: nothing was converted.
         m_entries.clear();
         m_partial.clear();
+        m_overlong = false;
+        m_unended = {};
         m_offset = -1;
         return;
     }
@@ -172,6 +192,10 @@ void ConvertedIndex::refresh()
         if (m_offset < size)
             YieldToEvents();
     }
+    // A last line without its line end (a text editor saved the log so) counts while it stays the last.
+    const ConvertedLine unended
+        = m_partial == "\r" ? ConvertedLine {} : parseConvertedLine(m_partial, m_offset - m_partial.size(), m_formats);
+    m_unended = {unended.path, unended.when};
     m_modified = info.st_mtim;
     if (m_head.size() < kFingerprint)
         m_head = readAt(fd, 0, std::min(m_offset, kFingerprint));
@@ -181,7 +205,10 @@ void ConvertedIndex::refresh()
 QDateTime ConvertedIndex::newestConverted(const QString& pdfPath)
 {
     refresh();
-    return m_entries.value(pdfPath);
+    const QDateTime logged = m_entries.value(pdfPath);
+    if (m_unended.when.isValid() && m_unended.path == pdfPath && (!logged.isValid() || m_unended.when > logged))
+        return m_unended.when;
+    return logged;
 }
 
 QDateTime ConvertedIndex::newestConvertedByFullRead(const QString& logPath, const QString& pdfPath)
@@ -194,11 +221,14 @@ QDateTime ConvertedIndex::newestConvertedByFullRead(const QString& logPath, cons
     const std::vector<LogDateFormat> formats = ReadLogDateFormats(logPath, log.handle());
     const QByteArray bytes = log.readAll();
     QDateTime newest;
-    forEachLine(bytes, [&](QByteArrayView raw) {
+    const auto take = [&](QByteArrayView raw) {
         const ConvertedLine line = parseConvertedLine(raw, raw.data() - bytes.constData(), formats);
         if (line.when.isValid() && line.path == pdfPath && (!newest.isValid() || line.when > newest))
             newest = line.when;
-    });
+    };
+    const QByteArray rest = forEachLine(bytes, take);
+    if (rest != "\r")
+        take(QByteArrayView(bytes).last(rest.size()));
     return newest;
 }
 

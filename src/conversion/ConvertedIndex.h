@@ -44,6 +44,12 @@ private:
     QByteArray m_head; // the first bytes of the log, to notice a replaced file
     QByteArray m_tail; // the bytes just before m_offset, likewise
     QByteArray m_partial; // a last line still without its line end
+    bool m_overlong = false; // within a line too long to be read
+    struct Unended
+    {
+        QString path;
+        QDateTime when;
+    } m_unended; // the converted line m_partial holds, if it is one
 };
 
 } // namespace quarnel

@@ -4,6 +4,7 @@
 #include "support/Fakes.h"
 #include "support/TempTree.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocale>
 #include <QRandomGenerator>
@@ -83,11 +84,42 @@ TEST(ConvertedIndex, OddLogsAreReadLikeAFullRead)
         EXPECT_EQ(index.newestConverted(pdf), ConvertedIndex::newestConvertedByFullRead(log, pdf)) << path;
     }
     EXPECT_TRUE(index.newestConverted(QStringLiteral("/cr/only.pdf")).isValid());
-    // The last line counts once its line end arrives.
-    append(log, "\r");
-    EXPECT_TRUE(index.newestConverted(QStringLiteral("/no/end.pdf")).isValid());
-    append(log, "\n");
+    // A last line that lost its line end (an editor saved the log so) still counts, and stays one line
+    // when the program appends after it.
     EXPECT_EQ(index.newestConverted(QStringLiteral("/no/end.pdf")), kMorning);
+    FakeMessageBoxes boxes;
+    AppendStringFSO(QString::fromUtf8(convertedLine(kMorning.addDays(1), QStringLiteral("/next.pdf"), "")), log, 2,
+                    boxes);
+    EXPECT_TRUE(TempTree::read(log).endsWith("/no/end.pdf\r\n" + convertedLine(kMorning.addDays(1), "/next.pdf")));
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/no/end.pdf")), kMorning);
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/next.pdf")), kMorning.addDays(1));
+    // Cut in the middle and then continued, a line counts only as what it became.
+    const QByteArray whole = convertedLine(kMorning, QStringLiteral("/in/a.pdf.pdf"));
+    append(log, whole.left(whole.indexOf("/in/a.pdf") + 9));
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/in/a.pdf")), kMorning);
+    append(log, "Started again\r\n");
+    EXPECT_FALSE(index.newestConverted(QStringLiteral("/in/a.pdf")).isValid());
+}
+
+// A crash can leave hundreds of megabytes without a line end (a tail of NULs): read in time linear in
+// its size, and in bounded memory.
+TEST(ConvertedIndex, AHugeUnendedLineReadsInLinearTime)
+{
+    TempTree tree;
+    const QString log = tree.file(QStringLiteral("DEV2IVI.log"));
+    append(log, convertedLine(kMorning, QStringLiteral("/in/a.pdf")));
+    {
+        QFile file(log);
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        ASSERT_TRUE(file.resize(file.size() + (192LL << 20)));
+    }
+    QElapsedTimer timer;
+    timer.start();
+    ConvertedIndex index(log);
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/in/a.pdf")), kMorning);
+    EXPECT_LT(timer.elapsed(), 8000); // quadratic, about 20 s; linear, well under a second
+    append(log, "\r\n" + convertedLine(kMorning, QStringLiteral("/in/b.pdf")));
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/in/b.pdf")), kMorning);
 }
 
 TEST(ConvertedIndex, MissingLogMeansNothingConverted)
