@@ -272,8 +272,21 @@ QDateTime ParseLogDate(const QString& text, qint64 offset, const std::vector<Log
 
 QString LogPathText(const QString& pdfPath)
 {
-    QString text = pdfPath;
-    text.replace(u'\r', QChar(0x240D)).replace(u'\n', QChar(0x240A));
+    constexpr char16_t kCr = 0x240D; // the symbols for a carriage return and a line feed
+    constexpr char16_t kLf = 0x240A;
+    constexpr char16_t kEscape = 0x241B; // the symbol for escape: the next symbol stands for itself
+    QString text;
+    text.reserve(pdfPath.size());
+    for (const QChar c : pdfPath) {
+        if (c == u'\r')
+            text.append(QChar(kCr));
+        else if (c == u'\n')
+            text.append(QChar(kLf));
+        else if (c == QChar(kCr) || c == QChar(kLf) || c == QChar(kEscape))
+            text.append(QChar(kEscape)).append(c);
+        else
+            text.append(c);
+    }
     return text;
 }
 

@@ -39,7 +39,9 @@ QDateTime ParseLogDate(const QString& text, qint64 offset, const std::vector<Log
 quint64 LogLineHash(QByteArrayView line);
 
 // A PDF path as the log writes it: a line end inside a file name would split the line (and the PDF
-// would never count as converted), so CR and LF are written as the symbols for them.
+// would never count as converted), so CR and LF are written as the symbols for them (U+240D, U+240A);
+// those symbols and the symbol for escape (U+241B) in a name are written after an escape symbol, so that
+// each name has a text of its own. Names without any of them are written as they are.
 QString LogPathText(const QString& pdfPath);
 
 // The texts of the log's lines; PDF paths go through LogPathText.

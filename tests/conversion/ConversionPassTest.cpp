@@ -418,15 +418,22 @@ TEST_F(PassFixture, ProgressClimbsPerFolderAndASecondPassWaits)
 
 TEST_F(PassFixture, NamesWithLineEndsStayOnOneLogLineAndAreSkippedLater)
 {
-    in.write(QStringLiteral("two\nlines.pdf"), "%PDF");
+    // A line end, and the symbols the log writes for line ends (and for itself), each its own name.
+    const QStringList names
+        = {QStringLiteral("two\nlines.pdf"), QStringLiteral("two\u240Alines.pdf"),
+           QStringLiteral("two\u241B\u240Alines.pdf"), QStringLiteral("cr\r.pdf"), QStringLiteral("cr\u240D.pdf")};
+    for (const QString& name : names)
+        in.write(name, "%PDF");
     inputs.rows = {in.path()};
     pass.ConvertPDFs(true);
     pass.ConvertPDFs(true);
-    EXPECT_EQ(method.converted.size(), 1);
+    EXPECT_EQ(method.converted.size(), names.size());
     const QStringList lines = logLines();
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("/two\u240Alines.pdf")));
-    EXPECT_TRUE(lines[1].contains(QStringLiteral(" : No new files or changes to convert ")));
+    ASSERT_EQ(lines.size(), 2 * names.size());
+    EXPECT_EQ(lines.filter(QStringLiteral(" : Converted ")).size(), names.size());
+    EXPECT_EQ(lines.filter(QStringLiteral(" : No new files or changes to convert ")).size(), names.size());
+    EXPECT_TRUE(lines.contains(LogLine::converted(lines[0].section(QStringLiteral(" : "), 0, 0), in.file(names[0]))));
+    EXPECT_TRUE(LogLine::converted(QString(), in.file(names[0])).endsWith(QStringLiteral("/two\u240Alines.pdf")));
 }
 
 TEST_F(PassFixture, APipeNamedLikeAPdfIsPassedOver)
