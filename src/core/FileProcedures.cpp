@@ -65,7 +65,8 @@ void DeleteFileQuietly(const QString& path)
 
 bool CopyToNewFile(const QString& from, const QString& to)
 {
-    const int source = ::open(NativeName(from).constData(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a named pipe in the file's place must not hold the program in open().
+    const int source = ::open(NativeName(from).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (source < 0)
         return false;
     struct stat info = {};

@@ -196,6 +196,13 @@ TEST(RenderClient, RefusesWhatItCannotOpen)
         EXPECT_THROW(client.pageCount(pdf), RuntimeError);
     }
     EXPECT_THROW(client.pageCount(tree.file(QStringLiteral("missing.pdf"))), RuntimeError);
+    // A named pipe in a PDF's place is refused at once: never waited on, by the worker or the program.
+    const QString pipe = tree.file(QStringLiteral("pipe.pdf"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_THROW(client.pageCount(pipe), RuntimeError);
+    EXPECT_LT(timer.elapsed(), 20000);
     // Names are never taken for anything but a path.
     const QString odd = tree.write(QStringLiteral("-rf; $(x) 'q\" %s\n.PDF"), threePages());
     EXPECT_EQ(client.pageCount(odd), 3);

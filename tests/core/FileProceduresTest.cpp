@@ -7,7 +7,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quarnel;
@@ -110,6 +112,19 @@ TEST(CopyToNewFile, CopiesWholeKeepsPermissionsAndNeverOverwrites)
     EXPECT_FALSE(CopyToNewFile(tree.file(QStringLiteral("missing")), tree.file(QStringLiteral("none"))));
     EXPECT_FALSE(CopyToNewFile(tree.path(), tree.file(QStringLiteral("none"))));
     EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("none"))));
+    // A named pipe put in a PDF's place (by anyone who can write to a shared folder) is refused at once,
+    // never waited on.
+    const QString pipe = tree.file(QStringLiteral("pipe.pdf"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    auto copying
+        = std::async(std::launch::async, [&] { return CopyToNewFile(pipe, tree.file(QStringLiteral("none"))); });
+    const bool answered = copying.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!answered) {
+        const int writer = ::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK); // let it go
+        ::close(writer);
+    }
+    ASSERT_TRUE(answered) << "the copy waited on the pipe";
+    EXPECT_FALSE(copying.get());
 }
 
 TEST(RemoveFolderContents, RemovesEveryNameAtEveryDepthButNothingALinkPointsTo)

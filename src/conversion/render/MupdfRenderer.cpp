@@ -4,11 +4,14 @@
 #include "conversion/render/RenderProtocol.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mupdf/fitz.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quarnel::render {
 
@@ -279,6 +282,17 @@ bool MupdfRenderer::open(const std::string& path, int& pageCount, std::string& e
         error = "the renderer has no memory";
         return false;
     }
+    // Opened without waiting and checked to be a file first: a named pipe put in a PDF's place would
+    // otherwise hold the worker in open() for good. The library then reads that very file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info = {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = fd < 0 ? std::string(std::strerror(errno)) : std::string("not a regular file");
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    const std::string opened = "/proc/self/fd/" + std::to_string(fd);
     fz_document* document = nullptr;
     fz_stream* stream = nullptr;
     int count = 0;
@@ -288,7 +302,7 @@ bool MupdfRenderer::open(const std::string& path, int& pageCount, std::string& e
     fz_var(failure);
     fz_try(m_context)
     {
-        stream = fz_open_file(m_context, path.c_str());
+        stream = fz_open_file(m_context, opened.c_str());
         // By content type, not by name: "X.PDF" and names without an extension are PDFs too.
         document = fz_open_document_with_stream(m_context, "application/pdf", stream);
         if (fz_needs_password(m_context, document) && !fz_authenticate_password(m_context, document, ""))
@@ -300,6 +314,7 @@ bool MupdfRenderer::open(const std::string& path, int& pageCount, std::string& e
     }
     fz_always(m_context) fz_drop_stream(m_context, stream);
     fz_catch(m_context) failure = 1;
+    ::close(fd);
     if (failure) {
         error = failure == 2 ? std::string("the PDF needs a password") : std::string(fz_caught_message(m_context));
         if (document)
