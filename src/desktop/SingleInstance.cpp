@@ -5,6 +5,7 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QTimer>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -15,6 +16,9 @@ namespace quarnel {
 namespace {
 
 const QByteArray kShowRequest = QByteArrayLiteral("show\n");
+// Anyone of this user can connect: a few connections are served at a time, each for a few seconds.
+constexpr int kMostClients = 4;
+constexpr int kIdleMilliseconds = 3000;
 
 } // namespace
 
@@ -60,6 +64,18 @@ void SingleInstance::listen()
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = m_server->nextPendingConnection()) {
+            // The oldest gives way to the newest, so that a start asking now is always heard.
+            if (m_clients.size() >= kMostClients) {
+                QLocalSocket* oldest = m_clients.takeFirst();
+                oldest->abort();
+                oldest->deleteLater();
+            }
+            m_clients.append(client);
+            connect(client, &QObject::destroyed, this, [this, client] { m_clients.removeOne(client); });
+            QTimer::singleShot(kIdleMilliseconds, client, [client] {
+                client->abort();
+                client->deleteLater();
+            });
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
             connect(client, &QLocalSocket::readyRead, this, [this, client] {
                 if (client->readAll().contains(kShowRequest.trimmed()))

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
 #include <QString>
 
 class QLocalServer;
+class QLocalSocket;
 
 namespace quarnel {
 
@@ -34,6 +36,7 @@ private:
     QString m_folder;
     int m_lock = -1;
     QLocalServer* m_server = nullptr;
+    QList<QLocalSocket*> m_clients; // connections being served now, oldest first
 };
 
 } // namespace quarnel

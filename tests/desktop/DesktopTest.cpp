@@ -1,12 +1,14 @@
 #include "core/ApplicationIcon.h"
 #include "desktop/Autostart.h"
 #include "desktop/HotKey.h"
+#include "desktop/SingleInstance.h"
 #include "desktop/SysTray.h"
 #include "support/Fakes.h"
 #include "support/TempTree.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QLocalSocket>
 #include <QPixmap>
 #include <QProcess>
 #include <gtest/gtest.h>
@@ -91,6 +93,38 @@ TEST(SysTray, OnceBalloonShowsOnceAndItsWaitEndsWhenClickedOrClearsIt)
     tray.control->ShowBalloon(QStringLiteral("wait"), QStringLiteral("Quarnel"), 1, false);
     EXPECT_GE(clock.elapsed(), 950);
     EXPECT_EQ(tray.backend->clears, 2);
+}
+
+// Anyone of this user can connect to the running copy: connections left idle are closed, and never keep
+// the copy from answering (or, piling up, from opening files).
+TEST(SingleInstance, IdleConnectionsAreClosedAndNeverCrowdOutAShowRequest)
+{
+    TempTree tree;
+    SingleInstance first(tree.path());
+    ASSERT_TRUE(first.acquire());
+    int shows = 0;
+    QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shows; });
+    std::vector<std::unique_ptr<QLocalSocket>> idle;
+    for (int i = 0; i < 40; ++i) {
+        idle.push_back(std::make_unique<QLocalSocket>());
+        idle.back()->connectToServer(tree.file(QStringLiteral("instance.socket")));
+    }
+    const auto allClosed = [&] {
+        return std::all_of(idle.begin(), idle.end(),
+                           [](const auto& socket) { return socket->state() == QLocalSocket::UnconnectedState; });
+    };
+    QElapsedTimer clock;
+    clock.start();
+    while (!allClosed() && clock.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(allClosed()) << "idle connections are kept open";
+    SingleInstance second(tree.path());
+    EXPECT_FALSE(second.acquire());
+    EXPECT_TRUE(second.askRunningCopyToShow());
+    clock.restart();
+    while (shows == 0 && clock.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(shows, 1);
 }
 
 TEST(Autostart, ExecQuotingFollowsTheDesktopEntryRules)
