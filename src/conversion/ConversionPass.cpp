@@ -304,7 +304,9 @@ void ConversionPass::endStaging()
 
 bool ConversionPass::collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath)
 {
-    const FileNameList images = GetFilesInFolder(stagingFolder, QStringLiteral("*.jpg"));
+    FileNameList images;
+    if (!guard.step(144, [&] { images = GetFilesInFolder(stagingFolder, QStringLiteral("*.jpg")); }))
+        return false;
     const int n = images.upperBound();
     bool allPlaced = true;
     for (int i = 1; i <= n; ++i) {

@@ -43,9 +43,12 @@ void handOver(const QString& image, const QString& target)
         throw RuntimeError(ErrorNumber::PathFileAccessError);
 }
 
-bool anyImage(const QString& folder)
+// A staging folder that cannot be listed is reported at this step and counts as holding no image.
+bool anyImage(GuardedProcedure& guard, int step, const QString& folder)
 {
-    return GetFilesInFolder(folder, QStringLiteral("*.jpg")).upperBound() > 0;
+    bool any = false;
+    guard.step(step, [&] { any = GetFilesInFolder(folder, QStringLiteral("*.jpg")).upperBound() > 0; });
+    return any;
 }
 
 } // namespace
@@ -242,7 +245,7 @@ bool AcrobatMethod::Convert(const QString& pdfPath, const QString& stagingFolder
     // Success only when the document opened and its pages were written; pages cut short mean some are
     // missing, and the PDF is tried again rather than placed incomplete.
     const bool cutShort = m_factory.takeCutShort();
-    return opened && !cutShort && anyImage(stagingFolder);
+    return opened && !cutShort && anyImage(guard, 118, stagingFolder);
 }
 
 void AcrobatMethod::prepare(const QStringList& pdfPaths)
@@ -293,7 +296,7 @@ bool GflAxMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
             break;
     }
     guard.step(118, [&] { gfl->Release(); });
-    return !m_factory.takeCutShort() && anyImage(stagingFolder);
+    return !m_factory.takeCutShort() && anyImage(guard, 120, stagingFolder);
 }
 
 void GflAxMethod::prepare(const QStringList& pdfPaths)

@@ -3,6 +3,7 @@
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
 #include "core/Paths.h"
+#include "core/RuntimeError.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -183,19 +184,45 @@ FileNameList GetFilesInFolder(const QString& folder, const QString& pattern)
     FileNameList result;
     result.m_names.reserve(101);
     DIR* dir = ::opendir(NativeName(base).constData());
-    if (!dir)
-        return result;
-    while (const dirent* entry = ::readdir(dir)) {
+    if (!dir) {
+        // A folder that is not there holds no file; one that cannot be listed is an error to report.
+        if (errno == ENOENT || errno == ENOTDIR)
+            return result;
+        throw RuntimeError::fromErrno(errno);
+    }
+    struct DirCloser
+    {
+        DIR* dir;
+        ~DirCloser() { ::closedir(dir); }
+    } closer {dir};
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry) {
+            if (errno != 0)
+                throw RuntimeError::fromErrno(errno);
+            break;
+        }
         if (entry->d_type == DT_DIR)
             continue;
         const QString name = NameFromNative(entry->d_name);
-        if (!WildcardMatch(pattern, name) || !IsFilePresent(base + name))
+        if (!WildcardMatch(pattern, name))
+            continue;
+        // The file test, asked of the folder already open: it needs no descriptor of its own, so a
+        // process short of them cannot take a file for missing. Only a regular file counts (reading a
+        // pipe or a device named like a PDF would wait for ever); a name gone meanwhile is no file.
+        struct stat info = {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &info, 0) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+                continue;
+            throw RuntimeError::fromErrno(errno);
+        }
+        if (!S_ISREG(info.st_mode))
             continue;
         if (result.m_names.size() == result.m_names.capacity())
             result.m_names.reserve(result.m_names.size() + kRoomStep);
         result.m_names.append(name);
     }
-    ::closedir(dir);
     // Listed in name order, as the file system the program was made for lists them: page images
     // named -001, -002, ... are then in page order, whatever order this file system keeps.
     std::sort(result.m_names.begin() + 1, result.m_names.end(), NameOrder);

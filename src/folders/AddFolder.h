@@ -28,7 +28,8 @@ private:
 bool NameOrder(const QString& a, const QString& b);
 
 // Every file (not folder) of the folder whose name matches the "*"/"?" pattern without regard to
-// letter case, hidden files included, in name order.
+// letter case, hidden files included, in name order. A missing folder holds none; a folder that cannot
+// be listed (denied, out of descriptors, a failing disk) is a run-time error for the caller to report.
 FileNameList GetFilesInFolder(const QString& folder, const QString& pattern);
 // True when the path is an existing regular file; a folder, a pipe or a device is not one.
 bool IsFilePresent(const QString& path);

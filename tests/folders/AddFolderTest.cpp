@@ -1,11 +1,13 @@
 #include "folders/AddFolder.h"
 
 #include "core/Paths.h"
+#include "core/RuntimeError.h"
 #include "support/Fakes.h"
 #include "support/TempTree.h"
 
 #include <QDir>
 #include <QFile>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -155,6 +157,27 @@ TEST(GetFilesInFolder, FindsEveryMatchIncludingHiddenAndUpperCase)
     EXPECT_TRUE(names.contains(QStringLiteral("LOUD.PDF")));
     EXPECT_TRUE(names.contains(QStringLiteral(".hidden.pdf")));
     EXPECT_FALSE(names.contains(QStringLiteral("notes.pdf.txt")));
+}
+
+// A folder that cannot be listed (no file descriptor left, a failing disk) is an error to report, never
+// a folder without PDFs.
+TEST(GetFilesInFolder, AListingThatFailsIsAnErrorNotAnEmptyFolder)
+{
+    TempTree tree;
+    tree.write(QStringLiteral("a.pdf"), "%PDF");
+    std::vector<int> taken;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        taken.push_back(fd);
+    bool threw = false;
+    try {
+        GetFilesInFolder(tree.path(), QStringLiteral("*.pdf"));
+    } catch (const RuntimeError&) {
+        threw = true;
+    }
+    for (const int fd : taken)
+        ::close(fd);
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(GetFilesInFolder(tree.path(), QStringLiteral("*.pdf")).upperBound(), 1);
 }
 
 TEST(IsFilePresent, FilesYesFoldersNo)
