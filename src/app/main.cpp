@@ -94,6 +94,7 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "Quarnel is already running for this user.\n");
         return 0;
     }
+    quarnel::EndLeftoverConverters(quarnel::TempFolder());
     quarnel::RemoveLeftoverWorkFolders(quarnel::TempFolder());
 
     quarnel::QtMessageBoxes messages;

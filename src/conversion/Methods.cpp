@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <cmath>
+#include <map>
 
 namespace quarnel {
 
@@ -52,6 +53,26 @@ bool anyImage(GuardedProcedure& guard, int step, const QString& folder)
 }
 
 } // namespace
+
+QStringList WholePagesInOrder(const QString& folder, const QStringList& names)
+{
+    std::map<qint64, QString> byNumber;
+    for (const QString& name : names) {
+        // The page number: the digits before ".jpg", after the last "-".
+        const qsizetype dash = name.lastIndexOf(u'-');
+        bool numbered = false;
+        const qint64 number = dash < 0 ? 0 : name.mid(dash + 1, name.size() - dash - 5).toLongLong(&numbered);
+        if (!numbered || number < 1 || !byNumber.emplace(number, name).second)
+            return {};
+    }
+    QStringList pages;
+    for (const auto& [number, name] : byNumber) {
+        if (number != pages.size() + 1 || !EndsAsJpeg(folder + kNativeSeparator + name))
+            return {};
+        pages.append(name);
+    }
+    return pages;
+}
 
 QString PdfStem(const QString& pdfPath)
 {
@@ -163,7 +184,9 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
         if (!CopyToNewFile(pdfPath, copy))
             throw RuntimeError(PathExists(pdfPath) ? ErrorNumber::PathFileAccessError : ErrorNumber::FileNotFound);
     });
-    bool cutShort = false;
+    // The converter's status, passed on by the batch runner: anything but 0 (a failure, a converter
+    // ended at its time limit, a batch file that did not start) means pages may be missing or cut short.
+    int status = -1;
     // The batch file runs only when the working copy is there; otherwise there is nothing to wait for.
     if (QFileInfo::exists(copy)) {
         QString batch = work + QStringLiteral("/convert.bat");
@@ -180,27 +203,29 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
             });
         }
         guard.step(112, [&] {
-            cutShort = OpenAndWait(m_launcher, u'"' + batch + u'"', 0, work + kNativeSeparator, m_timeLimit) == -2;
+            status = OpenAndWait(m_launcher, u'"' + batch + u'"', 0, work + kNativeSeparator, m_timeLimit);
         });
         // The batch file has ended; a copy it did not delete (it failed, or ran too long) goes now.
         guard.step(114, [&] { DeleteFileQuietly(copy); });
     }
     FileNameList images;
     guard.step(116, [&] { images = GetFilesInFolder(imageFolder, pattern); });
-    const int n = images.upperBound();
-    // A converter ended at its time limit left only some of the pages: none are handed over.
-    const int handOverCount = cutShort ? 0 : (m_options.firstPageOnly() ? std::min(n, 1) : n);
+    // The pages in page order, each whole: numbered 1, 2, ... without a gap, each ending as a JPEG ends.
+    // Anything else (a converter that failed, ran out of room or was ended) hands over nothing.
+    const QStringList pages = status == 0 ? WholePagesInOrder(imageFolder, images.names()) : QStringList();
+    const int handOverCount
+        = static_cast<int>(m_options.firstPageOnly() ? std::min<qsizetype>(pages.size(), 1) : pages.size());
     int handedOver = 0;
     for (int i = 1; i <= handOverCount; ++i) {
         guard.step(120, [&] {
-            handOver(imageFolder + kNativeSeparator + images[i], handedOverName(stagingFolder, stem, i));
+            handOver(imageFolder + kNativeSeparator + pages[i - 1], handedOverName(stagingFolder, stem, i));
             ++handedOver;
         });
     }
     guard.step(122, [&] { DeleteFileQuietly(imageFolder + kNativeSeparator + pattern); });
     if (!ghostscript)
         guard.step(124, [&] { QDir(imageFolder).removeRecursively(); });
-    return handedOver > 0;
+    return handedOver > 0 && handedOver == handOverCount;
 }
 
 AcrobatMethod::AcrobatMethod(AutomationFactory& factory, MessageBoxes& messages)
@@ -220,6 +245,7 @@ bool AcrobatMethod::Convert(const QString& pdfPath, const QString& stagingFolder
     guard.step(104, [&] { document = m_factory.CreateObject(QStringLiteral("AcroExch.PDDoc")); });
     auto* doc = dynamic_cast<AcroPDDoc*>(document.get());
     bool opened = false;
+    bool saved = false;
     guard.step(106, [&] {
         if (!doc)
             throw RuntimeError(ErrorNumber::ObjectNotSet);
@@ -228,7 +254,7 @@ bool AcrobatMethod::Convert(const QString& pdfPath, const QString& stagingFolder
     if (opened) {
         std::unique_ptr<AcroJSObject> js;
         guard.step(108, [&] { js = doc->GetJSObject(); });
-        guard.step(110, [&] {
+        saved = guard.step(110, [&] {
             if (!js)
                 throw RuntimeError(ErrorNumber::ObjectNotSet);
             js->SaveAs(stagingFolder + kNativeSeparator + stem + QStringLiteral(".jpg"),
@@ -242,10 +268,11 @@ bool AcrobatMethod::Convert(const QString& pdfPath, const QString& stagingFolder
             throw RuntimeError(ErrorNumber::ObjectNotSet);
         acrobat->Exit();
     });
-    // Success only when the document opened and its pages were written; pages cut short mean some are
-    // missing, and the PDF is tried again rather than placed incomplete.
+    // Success only when the document opened and every page was written; a page that could not be (cut
+    // short, no room, a name too long) means some are missing, and the PDF is tried again rather than
+    // placed incomplete.
     const bool cutShort = m_factory.takeCutShort();
-    return opened && !cutShort && anyImage(guard, 118, stagingFolder);
+    return opened && saved && !cutShort && anyImage(guard, 118, stagingFolder);
 }
 
 void AcrobatMethod::prepare(const QStringList& pdfPaths)
@@ -295,8 +322,9 @@ bool GflAxMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
         if (page == 32767)
             break;
     }
-    guard.step(118, [&] { gfl->Release(); });
-    return !m_factory.takeCutShort() && anyImage(guard, 120, stagingFolder);
+    // Every page loaded must have been saved: one that could not be written fails the PDF.
+    const bool saved = guard.step(118, [&] { gfl->Release(); });
+    return saved && !m_factory.takeCutShort() && anyImage(guard, 120, stagingFolder);
 }
 
 void GflAxMethod::prepare(const QStringList& pdfPaths)

@@ -12,6 +12,9 @@ class AutomationFactory;
 class Launcher;
 class MessageBoxes;
 
+// The page images a converter left (named with "-" and the page number before ".jpg"), in page order,
+// when they are pages 1, 2, ... without a gap and each ends as a JPEG file ends; otherwise none.
+QStringList WholePagesInOrder(const QString& folder, const QStringList& names);
 // The stem the methods name page images after: the file name up to its first dot.
 QString PdfStem(const QString& pdfPath);
 // The Ghostscript batch file's two lines for this JPEG quality (the file adds the last CR LF).

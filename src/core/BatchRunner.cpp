@@ -250,6 +250,7 @@ int BatchRunner::runFile(const std::string& batchPath, std::string& errors)
     }
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     int status = 0;
+    std::optional<int> programs; // the first failing program's status, else 0 once a program ran
     std::stringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
@@ -257,11 +258,16 @@ int BatchRunner::runFile(const std::string& batchPath, std::string& errors)
             line.pop_back();
         if (trimmed(line).empty())
             continue;
+        m_ranProgram = false;
         status = runLine(line, errors);
         if (status < 0)
             return 1;
+        if (m_ranProgram && programs.value_or(0) == 0)
+            programs = status;
     }
-    return status;
+    // What the converters said decides: a failure is not hidden by the clean-up lines after it, nor a
+    // success by a clean-up that found nothing to delete.
+    return programs.value_or(status);
 }
 
 int BatchRunner::runLine(const std::string& rawLine, std::string& errors)
@@ -298,6 +304,7 @@ int BatchRunner::runLine(const std::string& rawLine, std::string& errors)
         errors += "not understood: " + command->words.front() + " (no such command or program)\n";
         return -1;
     }
+    m_ranProgram = true;
     return m_runProgram(program, arguments);
 }
 

@@ -23,7 +23,8 @@ std::optional<BatchCommand> ParseBatchLine(const std::string& line, std::string&
 // Runs the batch file's lines in the given working folder, the way the program's two batch files need:
 // "@echo off", "rem", "del" (names matched without regard to letter case, wildcards allowed),
 // "mkdir"/"md", and programs looked up first in the working folder, then on PATH. Returns the status
-// of the last command; anything it does not understand stops it with a message and status 1.
+// of the first program that failed, else 0 when programs ran, else the last command's; anything it
+// does not understand stops it with a message and status 1.
 // Paths and names are bytes in the locale's encoding (UTF-8).
 class BatchRunner final
 {
@@ -45,6 +46,7 @@ private:
 
     std::string m_workingFolder;
     ProgramRunner m_runProgram;
+    bool m_ranProgram = false; // the line just run started a program
 };
 
 // Starts a program with arguments in a folder and waits for it; its exit status, or 127 when it

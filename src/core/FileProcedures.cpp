@@ -217,6 +217,19 @@ bool FileHoldsExactly(const QString& path, const QByteArray& bytes)
     return same;
 }
 
+bool EndsAsJpeg(const QString& path)
+{
+    const int fd = ::open(NativeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat info = {};
+    unsigned char end[2] = {0, 0};
+    const bool whole = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 4
+        && ::pread(fd, end, 2, info.st_size - 2) == 2 && end[0] == 0xFF && end[1] == 0xD9;
+    ::close(fd);
+    return whole;
+}
+
 QString DesktopFolder()
 {
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);

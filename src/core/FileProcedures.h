@@ -21,6 +21,8 @@ void WriteTextFile(const QString& path, const QString& content);
 QByteArray TextFileBytes(const QString& content);
 // True when the path is a regular file, not a link, holding exactly these bytes; never an error.
 bool FileHoldsExactly(const QString& path, const QByteArray& bytes);
+// True when the path is a regular file that ends as a complete JPEG file ends (its end-of-image marker).
+bool EndsAsJpeg(const QString& path);
 // Copies a file to a name that must not exist yet, keeping its permissions; false when it cannot (the
 // new name then does not exist). For working copies: unlike QFile::copy it does not wait for the disk.
 bool CopyToNewFile(const QString& from, const QString& to);

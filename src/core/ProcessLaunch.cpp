@@ -134,6 +134,9 @@ pid_t SystemLauncher::launch(const QString& file, const QString& parameters, con
         if (std::strncmp(*variable, "PATH=", 5) != 0)
             environment.push_back(*variable);
     environment.push_back(const_cast<char*>(searchPath.constData()));
+    // The batch runner ends itself and all it started when this process ends, however it ends.
+    const QByteArray parent = QByteArray(kParentPidVariable) + '=' + QByteArray::number(::getpid());
+    environment.push_back(const_cast<char*>(parent.constData()));
     environment.push_back(nullptr);
     // Spawned rather than forked: a fork copies the page tables of this whole process first, which cost
     // milliseconds for every PDF a converter is started for.
@@ -239,6 +242,41 @@ void EndConverters()
     }
     g_workers.clear();
     EndRunningBatch();
+}
+
+void EndLeftoverConverters(const QString& tempFolder)
+{
+    const QByteArray ps = NativeName(tempFolder + QStringLiteral("/ps"));
+    const QByteArray bw = NativeName(tempFolder + QStringLiteral("/bw"));
+    const auto within = [](const QByteArray& path, const QByteArray& folder) {
+        return path == folder || path.startsWith(folder + '/');
+    };
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return;
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long number = std::strtol(entry->d_name, &end, 10);
+        if (number <= 0 || *end != '\0' || number == self)
+            continue;
+        const pid_t pid = static_cast<pid_t>(number);
+        struct stat info = {};
+        if (::fstatat(::dirfd(proc), entry->d_name, &info, 0) != 0 || info.st_uid != ::geteuid())
+            continue;
+        char cwd[4096];
+        const QByteArray link = QByteArray("/proc/") + entry->d_name + "/cwd";
+        const ssize_t length = ::readlink(link.constData(), cwd, sizeof cwd);
+        if (length <= 0 || length == static_cast<ssize_t>(sizeof cwd))
+            continue;
+        const QByteArray folder(cwd, length);
+        if (!within(folder, ps) && !within(folder, bw))
+            continue;
+        // Only what works in those folders (the batch runner, the converters it started): a group id
+        // could be anyone's.
+        ::kill(pid, SIGKILL);
+    }
+    ::closedir(proc);
 }
 
 void RemoveLeftoverWorkFolders(const QString& tempFolder)

@@ -73,6 +73,12 @@ inline constexpr char kAheadFolderPrefix[] = "quarnel-ahead-";
 // its end procedure (killed, a power cut) left in the temporary folder.
 void RemoveLeftoverWorkFolders(const QString& tempFolder);
 
+// The environment variable through which the batch runner learns which process it must not outlive.
+inline constexpr char kParentPidVariable[] = "QUARNEL_PARENT_PID";
+// At start-up, with no other copy running: ends every process of this user that a run that was killed
+// left working in the temporary folder's working folders (ps/, bw/).
+void EndLeftoverConverters(const QString& tempFolder);
+
 // Waits up to the given time while serving events, until the condition holds; true when it did.
 bool WaitServingEvents(const std::function<bool()>& condition, std::chrono::milliseconds timeLimit,
                        std::chrono::milliseconds poll = std::chrono::milliseconds(100));

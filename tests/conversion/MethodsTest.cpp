@@ -227,7 +227,7 @@ TEST_F(MethodFixture, BatchMethodsFailCleanlyOnBrokenInput)
 TEST_F(MethodFixture, BatchMethodsShowTheHourglassWhileTheyWork)
 {
     TempTree program;
-    withGhostscript(program, "#!/bin/sh\nsleep 0.5\necho page > current-001.jpg\nrm -f current.pdf\n");
+    withGhostscript(program, "#!/bin/sh\nsleep 0.5\nprintf 'page\\377\\331' > current-001.jpg\nrm -f current.pdf\n");
     SystemLauncher local(program.path());
     BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, local, messages, program.path());
     Qt::CursorShape during = Qt::ArrowCursor;
@@ -472,16 +472,14 @@ TEST_F(MethodFixture, StandInsRefuseBadDocuments)
     ASSERT_TRUE(acrobat.Convert(cut, cutStaging.path()));
     EXPECT_EQ(jpegsIn(cutStaging.path()), (QStringList {"cut_Page_1.jpg", "cut_Page_2.jpg", "cut_Page_3.jpg"}));
     EXPECT_EQ(QImage(cutStaging.file(QStringLiteral("cut_Page_1.jpg"))).width(), 2550);
-    // A page tree that claims 200 million pages: the one real page is converted, the rest given up
-    // quickly, and the renderer still converts the next PDF.
+    // A page tree that claims 200 million pages: the pages it does not have are given up quickly, the PDF
+    // fails (its pages are not all there), and the renderer still converts the next PDF.
     const QString liar = in.write(QStringLiteral("liar.pdf"), samples::MakePdfClaimingPages(200000000));
     TempTree liarStaging;
     QElapsedTimer clock;
     clock.start();
-    ASSERT_TRUE(acrobat.Convert(liar, liarStaging.path()));
+    EXPECT_FALSE(acrobat.Convert(liar, liarStaging.path()));
     EXPECT_LT(clock.elapsed(), 60000);
-    EXPECT_EQ(jpegsIn(liarStaging.path()), QStringList {QStringLiteral("liar_Page_1.jpg")});
-    EXPECT_FALSE(QImage(liarStaging.file(QStringLiteral("liar_Page_1.jpg"))).isNull());
     TempTree after;
     EXPECT_TRUE(acrobat.Convert(in.write(QStringLiteral("after.pdf"), pagesPdf(1)), after.path()));
     EXPECT_EQ(jpegsIn(after.path()), QStringList {QStringLiteral("after.jpg")});

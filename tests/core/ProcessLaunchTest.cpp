@@ -7,9 +7,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace quarnel;
 using quarnel::test::TempTree;
@@ -131,7 +134,9 @@ TEST(OpenAndWait, RunsABatchFileInItsFolderAndReturnsItsStatus)
                                     "echo \"$PATH\" > path.txt\nreadlink /proc/$$/fd/0 > input.txt\nexit 3\n");
     makeExecutable(tool);
     tree.write(QStringLiteral("Old.TXT"), "x");
-    tree.write(QStringLiteral("run.bat"), "@echo off\r\nrem a comment\r\ndel old.txt\r\ntool \"100%% sure\"\r\n");
+    // The converter's failure is passed on, though the line after it succeeds.
+    tree.write(QStringLiteral("run.bat"),
+               "@echo off\r\nrem a comment\r\ndel old.txt\r\ntool \"100%% sure\"\r\nmd made\r\n");
     SystemLauncher launcher(kBin);
     EXPECT_EQ(OpenAndWait(launcher, u'"' + tree.file(QStringLiteral("run.bat")) + u'"', 0, tree.path() + u'/'), 3);
     EXPECT_EQ(TempTree::read(tree.file(QStringLiteral("where.txt"))).trimmed(), QFile::encodeName(tree.path()));
@@ -175,6 +180,43 @@ TEST(OpenAndWait, EndingTheProgramMidBatchEndsTheConverterAndRemovesTheStagingFo
     SetActiveStagingFolder(QString());
     EndRunningBatch();
     EXPECT_TRUE(QFileInfo::exists(tree.file(QStringLiteral("run.bat"))));
+}
+
+// However the program ends (here: killed outright), nothing it started goes on writing into the working
+// folders; what a run before left working there is ended at the next start.
+TEST(OpenAndWait, NoConverterOutlivesTheProgramThatStartedIt)
+{
+    TempTree tree;
+    writeConverterThatNeverEnds(tree);
+    const pid_t program = ::fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        SystemLauncher launcher(kBin);
+        int failure = 0;
+        launcher.launch(tree.file(QStringLiteral("run.bat")), QString(), tree.path(), 0, failure);
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_TRUE(WaitServingEvents([&] { return QFileInfo::exists(tree.file(QStringLiteral("child.pid"))); },
+                                  std::chrono::seconds(10)));
+    ::kill(program, SIGKILL);
+    ::waitpid(program, nullptr, 0);
+    expectChildEnded(tree);
+
+    // A converter left working in the temporary folder's working folders by a run before.
+    TempTree temp;
+    temp.mkdir(QStringLiteral("ps"));
+    temp.mkdir(QStringLiteral("elsewhere"));
+    qint64 leftover = 0;
+    qint64 unrelated = 0;
+    ASSERT_TRUE(QProcess::startDetached(QStringLiteral("sleep"), {QStringLiteral("300")},
+                                        temp.file(QStringLiteral("ps")), &leftover));
+    ASSERT_TRUE(QProcess::startDetached(QStringLiteral("sleep"), {QStringLiteral("300")},
+                                        temp.file(QStringLiteral("elsewhere")), &unrelated));
+    EndLeftoverConverters(temp.path());
+    EXPECT_TRUE(WaitServingEvents([&] { return hasEnded(static_cast<pid_t>(leftover)); }, std::chrono::seconds(5)));
+    EXPECT_FALSE(hasEnded(static_cast<pid_t>(unrelated)));
+    ::kill(static_cast<pid_t>(unrelated), SIGKILL);
 }
 
 TEST(BatchRunner, ParsesQuotesAndPercent)
@@ -229,6 +271,7 @@ TEST(BatchRunner, DeletesAndCreatesOnlyInsideItsWorkingFolder)
     tree.write(QStringLiteral("work/sub/page.jpg"), "mine to delete");
     tree.write(QStringLiteral("x/holiday.jpg"), "the user's");
     tree.write(QStringLiteral("top.jpg"), "the user's");
+    tree.write(QStringLiteral("workx/page.jpg"), "a sibling whose name starts like the working folder's");
     QFile::link(tree.file(QStringLiteral("x")), tree.file(QStringLiteral("work/out")));
     BatchRunner runner(nameOf(tree.file(QStringLiteral("work"))),
                        [](const std::string&, const std::vector<std::string>&) { return 0; });
@@ -236,14 +279,17 @@ TEST(BatchRunner, DeletesAndCreatesOnlyInsideItsWorkingFolder)
     const std::string top = nameOf(tree.file(QStringLiteral("top.jpg")));
     for (const std::string& line :
          {std::string("del ..\\x\\*.jpg"), std::string("del ../top.jpg"), "del \\" + top.substr(1), "del " + top,
-          std::string("del out\\*.jpg"), std::string("md ..\\made"), std::string("md out\\made")}) {
+          std::string("del out\\*.jpg"), std::string("md ..\\made"), std::string("md out\\made"),
+          std::string("del ..\\workx\\*.jpg"), std::string("md ../workx/made")}) {
         errors.clear();
         EXPECT_EQ(runner.runLine(line, errors), 1) << line;
         EXPECT_NE(errors.find("outside the working folder"), std::string::npos) << line;
     }
     EXPECT_TRUE(QFile::exists(tree.file(QStringLiteral("x/holiday.jpg"))));
     EXPECT_TRUE(QFile::exists(tree.file(QStringLiteral("top.jpg"))));
+    EXPECT_TRUE(QFile::exists(tree.file(QStringLiteral("workx/page.jpg"))));
     EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("made"))));
+    EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("workx/made"))));
     EXPECT_FALSE(QFileInfo::exists(tree.file(QStringLiteral("x/made"))));
     // Inside, by a relative or a full path, with switches and a comment set off by a tab.
     EXPECT_EQ(runner.runLine("rem\tdel sub\\page.jpg", errors), 0);

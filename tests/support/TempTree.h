@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/FileProcedures.h"
 #include "support/QtPrinters.h"
 
 #include <QByteArray>
@@ -14,6 +15,12 @@ namespace quarnel::test {
 class TempTree
 {
 public:
+    TempTree() = default;
+    TempTree(const TempTree&) = delete;
+    TempTree& operator=(const TempTree&) = delete;
+    // By the names' bytes: Qt's own removal leaves names that are not valid UTF-8 (and their folder).
+    ~TempTree() { RemoveFolderContents(m_dir.path(), true); }
+
     QString path() const { return m_dir.path(); }
     QString file(const QString& relative) const { return m_dir.filePath(relative); }
     QString write(const QString& relative, const QByteArray& bytes) const

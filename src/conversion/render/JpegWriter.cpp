@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -104,7 +105,19 @@ std::string PartialName(const std::string& target)
 {
     const std::size_t slash = target.rfind('/');
     const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
-    return target.substr(0, nameAt) + ".~" + target.substr(nameAt) + ".part";
+    const std::string name = target.substr(nameAt);
+    // Within the file system's limit on a name: a long name's partial name is a hash of it instead.
+    constexpr std::size_t kLongestName = 255;
+    if (name.size() + 7 <= kLongestName)
+        return target.substr(0, nameAt) + ".~" + name + ".part";
+    std::uint64_t hash = 14695981039346656037ULL; // FNV-1a
+    for (const char c : name) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ULL;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return target.substr(0, nameAt) + ".~" + text + ".part";
 }
 
 JpegWriter::JpegWriter(Blocks blocks)

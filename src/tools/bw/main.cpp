@@ -91,5 +91,7 @@ int main(int argc, char* argv[])
     }
     wake.notify_all();
     watchdog.join();
-    return written > 0 ? 0 : 1;
+    // Success only with every page: a page that could not be written (no room, a name too long, memory)
+    // makes the whole conversion fail, so that it is tried again rather than placed incomplete.
+    return written == pages && pages > 0 ? 0 : 1;
 }
