@@ -1,6 +1,8 @@
 #include "conversion/ConversionPass.h"
 
 #include "conversion/ConversionLog.h"
+#include "conversion/Placement.h"
+#include "core/EndDeferral.h"
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
 #include "core/Paths.h"
@@ -14,6 +16,7 @@
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,6 +121,8 @@ void ConversionPass::ConvertPDFs(bool silent)
         return;
     }
     guard.step(112, [&] { m_inputs.setBusy(true); });
+    // A placement an earlier run could not finish (a power cut, kill -9) is undone before anything else.
+    guard.step(114, [&] { Placement::recover(m_logFilePath); });
     bool anyConverted = false;
     bool lastSkipped = false;
     guard.step(116, [&] { m_passStartTime = m_clock.now(); });
@@ -262,11 +267,18 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
         reportFailure(guard, pdfPath, silent);
         return;
     }
-    if (collectImages(guard, staging, pdfPath)) {
+    // The images are placed and the outcome logged as one piece of work: an end asked for meanwhile
+    // waits for it (a few seconds at most), and a placement that fails part-way is undone.
+    const CriticalWork critical;
+    std::optional<Placement> placement;
+    guard.step(143, [&] { placement.emplace(m_logFilePath, pdfPath); });
+    if (placement && collectImages(guard, staging, pdfPath, *placement)) {
         guard.step(146, [&] { log(LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath)); });
+        placement->commit();
         anyConverted = true;
     } else {
-        // Some image could not be placed: the next pass tries this PDF again.
+        // Nothing of it stays placed: the next pass tries this PDF again.
+        placement.reset();
         reportFailure(guard, pdfPath, silent);
     }
 }
@@ -302,13 +314,13 @@ void ConversionPass::endStaging()
     m_staging.reset();
 }
 
-bool ConversionPass::collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath)
+bool ConversionPass::collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath,
+                                   Placement& placement)
 {
     FileNameList images;
     if (!guard.step(144, [&] { images = GetFilesInFolder(stagingFolder, QStringLiteral("*.jpg")); }))
         return false;
     const int n = images.upperBound();
-    bool allPlaced = true;
     for (int i = 1; i <= n; ++i) {
         const QString name = images[i];
         if (name.startsWith(u'~'))
@@ -317,18 +329,20 @@ bool ConversionPass::collectImages(GuardedProcedure& guard, const QString& stagi
         const bool placed = guard.step(144, [&] {
             const QString stem = n == 1 ? StripExtension(FileNameOf(pdfPath)) : StripExtension(name);
             const QString folder = m_inputs.saveToFolder() ? m_inputs.outputFolder() : FolderOf(pdfPath);
-            placeImage(image, folder + kNativeSeparator + stem + QStringLiteral(".jpg"));
+            placeImage(image, folder + kNativeSeparator + stem + QStringLiteral(".jpg"), placement);
             DeleteFileQuietly(image);
         });
-        allPlaced = allPlaced && placed;
+        // One image that cannot be placed fails the PDF: the ones placed before it are taken back.
+        if (!placed)
+            return false;
     }
-    return allPlaced;
+    return true;
 }
 
 namespace {
 
 // Copies the file into a new file that must not exist yet; false when it appeared in the meantime.
-bool copyExclusively(const QString& source, const QString& target)
+bool copyExclusively(const QString& source, const QString& target, FileIdentity& identity)
 {
     const QByteArray targetName = NativeName(target);
     const int in = ::open(NativeName(source).constData(), O_RDONLY | O_CLOEXEC);
@@ -342,6 +356,9 @@ bool copyExclusively(const QString& source, const QString& target)
             return false;
         throw error == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(error);
     }
+    struct stat created = {};
+    if (::fstat(out, &created) == 0)
+        identity = {created.st_dev, created.st_ino};
     char buffer[1 << 16];
     int failure = 0;
     for (;;) {
@@ -378,30 +395,41 @@ bool copyExclusively(const QString& source, const QString& target)
 }
 
 // Places the image under the target name unless that name is taken; false when it is.
-bool tryPlace(const QString& image, const QString& target)
+bool tryPlace(const QString& image, const QString& target, Placement& placement)
 {
-    // A hard link is an exclusive, atomic placement on the same file system.
     const QByteArray from = NativeName(image);
     const QByteArray to = NativeName(target);
-    if (::link(from.constData(), to.constData()) == 0)
+    struct stat staged = {};
+    if (::stat(from.constData(), &staged) != 0)
+        throw RuntimeError::fromErrno(errno);
+    const FileIdentity stagedIdentity {staged.st_dev, staged.st_ino};
+    placement.aboutToPlace(target, stagedIdentity);
+    // A hard link is an exclusive, atomic placement on the same file system.
+    if (::link(from.constData(), to.constData()) == 0) {
+        placement.placed(target, stagedIdentity);
         return true;
+    }
     const int error = errno;
     if (error == EEXIST)
         return false;
     if (error != EXDEV && error != EPERM && error != EMLINK && error != ENOTSUP && error != EACCES)
         throw error == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(error);
-    return copyExclusively(image, target);
+    FileIdentity copied;
+    if (!copyExclusively(image, target, copied))
+        return false;
+    placement.placed(target, copied);
+    return true;
 }
 
 } // namespace
 
-QString ConversionPass::placeImage(const QString& image, const QString& candidate)
+QString ConversionPass::placeImage(const QString& image, const QString& candidate, Placement& placement)
 {
     // The usual name first; should something take it in the meantime (or hold it without being a file,
     // like a folder), the numbered names in turn, each created exclusively.
     QString target = CollapseBackslashes(NewFileName(candidate, m_messages));
     for (qint64 counter = 1; counter <= std::numeric_limits<qint32>::max(); ++counter) {
-        if (tryPlace(image, target))
+        if (tryPlace(image, target, placement))
             return target;
         target
             = CollapseBackslashes(StripExtension(candidate) + QString::number(counter) + u'.' + ExtensionOf(candidate));

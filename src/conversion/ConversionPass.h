@@ -16,6 +16,7 @@ namespace quarnel {
 
 class Clock;
 class GuardedProcedure;
+class Placement;
 class MessageBoxes;
 
 // A PDF written to within this many seconds may still be arriving: the pass waits until it has been left
@@ -73,9 +74,10 @@ private:
     void reportFailure(GuardedProcedure& guard, const QString& pdfPath, bool silent);
     bool willConvert(const QString& pdfPath);
     void prepareMethod(const QString& folder, const FileNameList& pdfs, int current);
-    bool collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath);
+    bool collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath,
+                       Placement& placement);
     void endStaging();
-    QString placeImage(const QString& image, const QString& candidate);
+    QString placeImage(const QString& image, const QString& candidate, Placement& placement);
     void log(const QString& line);
     QString now() const;
 

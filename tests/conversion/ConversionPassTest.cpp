@@ -1,6 +1,7 @@
 #include "conversion/ConversionPass.h"
 
 #include "conversion/ConversionLog.h"
+#include "core/EndDeferral.h"
 #include "core/ProcessLaunch.h"
 #include "support/Fakes.h"
 #include "support/PassFakes.h"
@@ -9,9 +10,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace quarnel;
@@ -357,7 +360,8 @@ TEST_F(PassFixture, OnePageThatCannotBePlacedFailsThePdfWhateverPageItIs)
     pass.ConvertPDFs(true);
     const QString pdf = in.path() + u'/' + stem + QStringLiteral(".pdf");
     EXPECT_EQ(outcomes(), QStringList {QStringLiteral("Could not create JPG on ") + pdf});
-    EXPECT_EQ(outputNames(), (QStringList {stem + "-001.jpg", stem + "-002.jpg", stem + "-003.jpg"}));
+    // The pages placed before it are taken back; the user's own file stays.
+    EXPECT_EQ(outputNames(), QStringList {stem + "-001.jpg"});
     EXPECT_EQ(TempTree::read(out.file(stem + QStringLiteral("-001.jpg"))), "the user's own");
 }
 
@@ -378,6 +382,66 @@ TEST_F(PassFixture, AnEndDuringTheMethodRemovesTheStagingFolderItWorksIn)
     EXPECT_EQ(during, 1);
     EXPECT_EQ(afterEnd, 0);
     EXPECT_TRUE(outputNames().isEmpty());
+}
+
+// SIGTERM, closing the window or the session's end while a PDF's images are placed: the end waits until
+// they all are and the PDF's log line is written.
+TEST_F(PassFixture, AnEndAskedForWhilePlacingWaitsForThePdfsImagesAndLine)
+{
+    in.write(QStringLiteral("long.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    method.pages = 30;
+    QStringList placedAtEnd;
+    QStringList logAtEnd;
+    const std::function<void()> end = [&] {
+        placedAtEnd = outputNames();
+        logAtEnd = outcomes();
+    };
+    method.during = [&](const QString&) {
+        QTimer::singleShot(0, [&] {
+            if (!DeferEnd(end))
+                end();
+        });
+    };
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(placedAtEnd.size(), 30);
+    EXPECT_EQ(logAtEnd, QStringList {QStringLiteral("Converted ") + in.file(QStringLiteral("long.pdf"))});
+}
+
+// A run killed outright (kill -9, a power cut) in the middle of placing a PDF's images: the next pass
+// takes back what was placed and converts the PDF again, so that every page is there once, under the
+// name a fresh conversion gives it.
+TEST_F(PassFixture, APlacementCutShortByAKillIsUndoneAndThePdfConvertedOnce)
+{
+    in.write(QStringLiteral("long.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    method.pages = 40;
+    const pid_t run = ::fork();
+    ASSERT_GE(run, 0);
+    if (run == 0) {
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (outputNames().size() >= 7)
+                ::_exit(0);
+        });
+        watch.start(0);
+        pass.ConvertPDFs(true);
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(run, &status, 0), run);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run was not cut short while placing";
+    ASSERT_GE(outputNames().size(), 7);
+    EXPECT_TRUE(outcomes().isEmpty());
+
+    ConversionPass restarted(inputs, options, fakes.messages, fakes.clock, logPath());
+    restarted.setMethod(Method::Ghostscript, &method);
+    restarted.ConvertPDFs(true);
+    QStringList expected;
+    for (int page = 1; page <= 40; ++page)
+        expected.append(QStringLiteral("long-%1.jpg").arg(page, 3, 10, QChar(u'0')));
+    EXPECT_EQ(outputNames(), expected);
+    EXPECT_EQ(outcomes(), QStringList {QStringLiteral("Converted ") + in.file(QStringLiteral("long.pdf"))});
 }
 
 TEST_F(PassFixture, LogClearedMidPassGetsTheRestOfThePass)

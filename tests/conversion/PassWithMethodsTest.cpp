@@ -10,10 +10,12 @@
 #include <QImage>
 #include <QThread>
 #include <algorithm>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace quarnel;
@@ -133,6 +135,77 @@ TEST_P(RealPass, ANameThatIsNotValidUtf8IsConvertedOnceUnderItsOwnBytes)
     EXPECT_EQ(namesIn(out.path()), expected);
     EXPECT_TRUE(TempTree::read(temp.file(QStringLiteral("DEV2IVI.log")))
                     .contains(" : No new files or changes to convert " + folder + name + "\r\n"));
+}
+
+// The names a method gives the pages of a PDF with this stem.
+QStringList pageNames(Method method, const QString& stem, int pages)
+{
+    QStringList names;
+    for (int page = 1; page <= pages; ++page) {
+        if (method == Method::Acrobat)
+            names.append(stem + QStringLiteral("_Page_%1.jpg").arg(page));
+        else if (method == Method::GflAx)
+            names.append(stem + QStringLiteral("%1.jpg").arg(page));
+        else
+            names.append(stem + QStringLiteral("-%1.jpg").arg(page, 3, 10, QChar(u'0')));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A name near the file system's limit: every page is written and placed, or the PDF fails.
+TEST_P(RealPass, ALongNameGetsEveryPage)
+{
+    const QString stem(237, u'n');
+    in.write(stem + QStringLiteral(".pdf"), pdfOf(12));
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(outputs(), pageNames(GetParam(), stem, GetParam() == Method::GflAx ? 3 : 12));
+    EXPECT_TRUE(QString::fromUtf8(TempTree::read(temp.file(QStringLiteral("DEV2IVI.log"))))
+                    .contains(QStringLiteral(" : Converted ") + in.file(stem + QStringLiteral(".pdf"))));
+}
+
+// The output and the temporary folder on a file system that fills part-way through a PDF: no page of it
+// is left anywhere and it is logged as not converted; with room again, the next pass places every page
+// once, under the names a fresh conversion gives.
+TEST_P(RealPass, AFullDiskLeavesNoPageAndTheNextPassPlacesEachOnce)
+{
+    const QString small = in.file(QStringLiteral("small"));
+    QDir().mkpath(small);
+    if (::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=1M,mode=0700") != 0)
+        GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(errno);
+    struct Unmount
+    {
+        QByteArray path;
+        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+    } unmount {QFile::encodeName(small)};
+    const QString smallOutput = small + QStringLiteral("/out");
+    const QString smallTemp = small + QStringLiteral("/temp");
+    QDir().mkpath(smallOutput);
+    QDir().mkpath(smallTemp);
+    inputs.rows = {in.file(QStringLiteral("pdfs"))};
+    options.pages = QStringLiteral("40");
+    options.resolution = QStringLiteral("300");
+    const QString pdf = in.write(QStringLiteral("pdfs/big.pdf"), pdfOf(40));
+    const QString log = temp.file(QStringLiteral("DEV2IVI.log"));
+    const auto lastLineIs = [&](const QString& outcome) {
+        return QString::fromUtf8(TempTree::read(log)).endsWith(outcome + pdf + QStringLiteral("\r\n"));
+    };
+    // Full while the images are placed, then while the method writes them.
+    inputs.output = smallOutput;
+    pass.ConvertPDFs(true);
+    EXPECT_TRUE(lastLineIs(QStringLiteral(" : Could not create JPG on ")));
+    EXPECT_EQ(QDir(smallOutput).entryList(QDir::Files), QStringList());
+    inputs.output = out.path();
+    qputenv("TEMP", QFile::encodeName(smallTemp));
+    pass.ConvertPDFs(true);
+    EXPECT_TRUE(lastLineIs(QStringLiteral(" : Could not create JPG on ")));
+    EXPECT_EQ(outputs(), QStringList());
+
+    ASSERT_EQ(::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", MS_REMOUNT, "size=256M,mode=0700"), 0);
+    inputs.output = smallOutput;
+    pass.ConvertPDFs(true);
+    EXPECT_TRUE(lastLineIs(QStringLiteral(" : Converted ")));
+    EXPECT_EQ(QDir(smallOutput).entryList(QDir::Files, QDir::Name), pageNames(GetParam(), QStringLiteral("big"), 40));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMethod, RealPass,

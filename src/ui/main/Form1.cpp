@@ -3,6 +3,7 @@
 #include "conversion/ConversionLog.h"
 #include "conversion/ConversionPass.h"
 #include "core/ApplicationIcon.h"
+#include "core/EndDeferral.h"
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
 #include "core/RuntimeError.h"
@@ -144,6 +145,9 @@ void Form1::Form_QueryUnload()
     // A second request to end while the first is still yielding below must not save twice.
     if (m_closing)
         return;
+    // In the middle of placing a PDF's images: ended as soon as they and the PDF's log line are written.
+    if (DeferEnd([this] { Form_QueryUnload(); }))
+        return;
     m_closing = true;
     GuardedProcedure guard(Location::Form1_Form_QueryUnload, m_context.services.messages);
     guard.step(100, [&] {
@@ -180,7 +184,11 @@ QStringList Form1::folderRows() const
 void Form1::closeEvent(QCloseEvent* event)
 {
     Form_QueryUnload();
-    event->accept();
+    // The end may wait for a PDF's images to be placed; it closes the program then.
+    if (CriticalWork::running())
+        event->ignore();
+    else
+        event->accept();
 }
 
 void Form1::setMousePointer(MousePointer pointer)
