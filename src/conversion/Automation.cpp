@@ -48,8 +48,10 @@ public:
         constexpr std::size_t kInFlight = 16;
         std::map<int, int> pageOfJob;
         int next = 0;
-        while (!pageOfJob.empty() || (next < m_pages && failedInRow < kGiveUpAfter)) {
-            for (; next < m_pages && failedInRow < kGiveUpAfter && pageOfJob.size() < kInFlight; ++next) {
+        const auto more
+            = [&] { return next < m_pages && failedInRow < kGiveUpAfter && !m_renderer.pastDocumentTime(); };
+        while (!pageOfJob.empty() || more()) {
+            for (; more() && pageOfJob.size() < kInFlight; ++next) {
                 const QString name = m_pages == 1 ? target : stem + QStringLiteral("_Page_%1.jpg").arg(next + 1);
                 pageOfJob[m_renderer.submit(m_path, next, kAcrobatDpi, kAcrobatQuality, false, name)] = next;
             }
@@ -197,6 +199,11 @@ std::unique_ptr<AutomationObject> StandInAutomation::CreateObject(const QString&
 bool StandInAutomation::takeCutShort()
 {
     return m_renderer.takeCutShort();
+}
+
+void StandInAutomation::limitDocumentTime(std::optional<std::chrono::milliseconds> limit)
+{
+    m_renderer.limitDocumentTime(limit);
 }
 
 void StandInAutomation::prepareDocument(const QString& pdfPath)

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <memory>
+#include <optional>
 
 namespace quarnel {
 
@@ -76,6 +78,9 @@ public:
     }
     // What was prepared and not used is not needed any more.
     virtual void dropPrepared() { }
+    // The objects' work on one PDF starts now and may take at most this long (none: it is over); past
+    // it, what is still being done is cut short.
+    virtual void limitDocumentTime(std::optional<std::chrono::milliseconds> limit) { Q_UNUSED(limit); }
 };
 
 // The program's own document and imaging objects, rendering through the renderer worker.
@@ -85,6 +90,7 @@ public:
     explicit StandInAutomation(RenderClient& renderer);
     std::unique_ptr<AutomationObject> CreateObject(const QString& progId) override;
     bool takeCutShort() override;
+    void limitDocumentTime(std::optional<std::chrono::milliseconds> limit) override;
     void prepareDocument(const QString& pdfPath) override;
     void prepareImages(const QString& pdfPath, double dpi, int quality, int pages) override;
     void dropPrepared() override;

@@ -52,6 +52,23 @@ bool anyImage(GuardedProcedure& guard, int step, const QString& folder)
     return any;
 }
 
+// One PDF's work with the objects, bounded in time from now until the method returns.
+class DocumentTime final
+{
+public:
+    DocumentTime(AutomationFactory& factory, std::chrono::milliseconds limit)
+        : m_factory(factory)
+    {
+        m_factory.limitDocumentTime(limit);
+    }
+    ~DocumentTime() { m_factory.limitDocumentTime(std::nullopt); }
+    DocumentTime(const DocumentTime&) = delete;
+    DocumentTime& operator=(const DocumentTime&) = delete;
+
+private:
+    AutomationFactory& m_factory;
+};
+
 } // namespace
 
 QStringList WholePagesInOrder(const QString& folder, const QStringList& names)
@@ -231,12 +248,14 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
 AcrobatMethod::AcrobatMethod(AutomationFactory& factory, MessageBoxes& messages)
     : m_factory(factory)
     , m_messages(messages)
+    , m_timeLimit(kBatchTimeLimit)
 { }
 
 bool AcrobatMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
 {
     GuardedProcedure guard(Location::PDF_To_BMP_Acro, m_messages);
     m_factory.takeCutShort();
+    const DocumentTime bounded(m_factory, m_timeLimit);
     QString stem;
     guard.step(100, [&] { stem = PdfStem(pdfPath); });
     std::unique_ptr<AutomationObject> app;
@@ -290,12 +309,14 @@ GflAxMethod::GflAxMethod(AutomationFactory& factory, MethodOptions& options, Mes
     : m_factory(factory)
     , m_options(options)
     , m_messages(messages)
+    , m_timeLimit(kBatchTimeLimit)
 { }
 
 bool GflAxMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
 {
     GuardedProcedure guard(Location::PDF_To_BMP_GFAX, m_messages);
     m_factory.takeCutShort();
+    const DocumentTime bounded(m_factory, m_timeLimit);
     std::unique_ptr<AutomationObject> object;
     guard.step(100, [&] { object = m_factory.CreateObject(QStringLiteral("GflAx.GflAx")); });
     auto* gfl = dynamic_cast<GflAxObject*>(object.get());

@@ -49,12 +49,15 @@ class AcrobatMethod final : public ConversionMethod
 public:
     AcrobatMethod(AutomationFactory& factory, MessageBoxes& messages);
     bool Convert(const QString& pdfPath, const QString& stagingFolder) override;
+    // How long one PDF may take in all (the converters' limit unless set).
+    void setTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
     void prepare(const QStringList& pdfPaths) override;
     void passEnded() override;
 
 private:
     AutomationFactory& m_factory;
     MessageBoxes& m_messages;
+    std::chrono::milliseconds m_timeLimit;
 };
 
 // The imaging object's method: the number of pages the options give, each loaded and saved as JPEG.
@@ -63,6 +66,7 @@ class GflAxMethod final : public ConversionMethod
 public:
     GflAxMethod(AutomationFactory& factory, MethodOptions& options, MessageBoxes& messages);
     bool Convert(const QString& pdfPath, const QString& stagingFolder) override;
+    void setTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
     void prepare(const QStringList& pdfPaths) override;
     void passEnded() override;
 
@@ -70,6 +74,7 @@ private:
     AutomationFactory& m_factory;
     MethodOptions& m_options;
     MessageBoxes& m_messages;
+    std::chrono::milliseconds m_timeLimit;
 };
 
 class ConversionPass;

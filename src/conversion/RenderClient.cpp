@@ -223,6 +223,16 @@ void RenderClient::workerEnded()
         m_waitLoop->quit();
 }
 
+void RenderClient::limitDocumentTime(std::optional<std::chrono::milliseconds> limit)
+{
+    m_documentDeadlineMs = limit ? nowMs() + limit->count() : 0;
+}
+
+bool RenderClient::pastDocumentTime() const
+{
+    return m_documentDeadlineMs != 0 && nowMs() > m_documentDeadlineMs;
+}
+
 bool RenderClient::waitFor(const std::function<bool()>& done)
 {
     m_lastWordMs = nowMs();
@@ -231,6 +241,10 @@ bool RenderClient::waitFor(const std::function<bool()>& done)
             return true;
         if (nowMs() - m_lastWordMs > m_stallLimit.count() && m_process) {
             // A page that hangs the library ends the worker; its pages fail, the program goes on.
+            endWorker();
+        } else if (pastDocumentTime() && m_process) {
+            // The PDF has had its time: what is still waiting is cut short, not asked for again.
+            m_askedAgain = true;
             endWorker();
         }
         return done();
@@ -296,6 +310,11 @@ int RenderClient::submit(const QString& pdfPath, int page, double dpi, int quali
                          const QString& target)
 {
     const int id = m_nextId++;
+    if (pastDocumentTime()) {
+        m_finished[id] = {false, QStringLiteral("the PDF ran past its time limit"), true};
+        m_cutShort = true;
+        return id;
+    }
     const Request request = requestOf(pdfPath, page, dpi, quality, blackWhite);
     m_askedNow.insert(request.path);
     // The same page with the same settings, asked for ahead: handed over when it comes from this very

@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 class QEventLoop;
@@ -65,6 +66,10 @@ public:
     bool ensureStarted();
     // True when some request since the last call was cut short; clears the mark.
     bool takeCutShort();
+    // The work of one PDF may go on until this long from now (none: no bound). Past it, every request
+    // still waiting is cut short (the worker is ended), and new ones fail at once.
+    void limitDocumentTime(std::optional<std::chrono::milliseconds> limit);
+    bool pastDocumentTime() const;
 
 private:
     // A page as asked for: what makes a page rendered ahead the one asked for now.
@@ -128,6 +133,7 @@ private:
     std::chrono::milliseconds m_stallLimit {(render::kPageTimeLimitSeconds + 60) * 1000};
     std::chrono::seconds m_pageTimeLimit {render::kPageTimeLimitSeconds};
     qint64 m_lastWordMs = 0;
+    qint64 m_documentDeadlineMs = 0; // 0: none
     bool m_cutShort = false;
     bool m_garbled = false; // the worker's replies stopped making sense
     bool m_replaceWhenIdle = false; // a page failed for memory or time: a new worker for what comes next

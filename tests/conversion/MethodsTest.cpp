@@ -18,6 +18,10 @@
 #include <QProcess>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <map>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace quarnel;
 using namespace quarnel::test;
@@ -222,6 +226,27 @@ TEST_F(MethodFixture, BatchMethodsFailCleanlyOnBrokenInput)
     EXPECT_TRUE(jpegsIn(staging.path()).isEmpty());
     EXPECT_FALSE(gs.Convert(in.file(QStringLiteral("vanished.pdf")), staging.path()));
     EXPECT_TRUE(messages.texts().join(u' ').contains(QStringLiteral("PDF.PDF_To_BMP_GS at line 106")));
+}
+
+// The black/white converter keeps within the renderer's memory budget: a hostile PDF fails there alone.
+TEST(BlackWhiteConverter, KeepsWithinTheRenderersMemoryBound)
+{
+    TempTree tree;
+    const QString bomb = tree.write(QStringLiteral("bomb.pdf"), samples::MakeDecompressionBomb(1, 3000000000LL));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const QByteArray program = QFile::encodeName(kBin + QStringLiteral("/quarnel-bw"));
+        const QByteArray input = QFile::encodeName(bomb);
+        const QByteArray output = QFile::encodeName(tree.file(QStringLiteral("pages")));
+        ::execl(program.constData(), program.constData(), input.constData(), output.constData(), nullptr);
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage usage = {};
+    ASSERT_EQ(::wait4(child, &status, 0, &usage), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "the bomb's page is not refused";
+    EXPECT_LT(usage.ru_maxrss, 1100L * 1024) << "peak " << usage.ru_maxrss / 1024 << " MiB";
 }
 
 TEST_F(MethodFixture, BatchMethodsShowTheHourglassWhileTheyWork)
@@ -450,6 +475,17 @@ TEST_F(MethodFixture, StandInsRenderRealPages)
     EXPECT_EQ(jpegsIn(other.path()), (QStringList {"report1.jpg", "report2.jpg"}));
     EXPECT_EQ(QImage(other.file(QStringLiteral("report2.jpg"))).width(), 612);
     EXPECT_TRUE(messages.boxes.empty());
+    // The imaging method writes the quality the options ask for, not the document method's 85.
+    const int documentQuality = quantizerSum(TempTree::read(staging.file(QStringLiteral("single.jpg"))));
+    std::map<int, int> sums;
+    for (const int quality : {20, 95}) {
+        TempTree asked;
+        options.jpegQuality = quality;
+        ASSERT_TRUE(gflax.Convert(one, asked.path()));
+        sums[quality] = quantizerSum(TempTree::read(asked.file(QStringLiteral("single1.jpg"))));
+    }
+    EXPECT_GT(sums[20], documentQuality);
+    EXPECT_LT(sums[95], documentQuality);
 }
 
 TEST_F(MethodFixture, StandInsRefuseBadDocuments)
@@ -521,6 +557,32 @@ TEST_F(MethodFixture, AConverterEndedAtItsTimeLimitHandsOverNothing)
     EXPECT_FALSE(method.Convert(in.write(QStringLiteral("long.pdf"), pagesPdf(3)), staging.path()));
     EXPECT_TRUE(jpegsIn(staging.path()).isEmpty());
     EXPECT_TRUE(jpegsIn(temp.file(QStringLiteral("ps"))).isEmpty());
+}
+
+// Pages each well within their own limit can still add up to hours: one PDF's whole conversion is bounded.
+TEST_F(MethodFixture, DocumentAndImagingMethodsFailAPdfThatRunsPastItsTimeLimit)
+{
+    RenderClient renderer(QStringLiteral(QUARNEL_FAULTY_RENDER));
+    StandInAutomation factory(renderer);
+    const QString pdf = in.write(QStringLiteral("slow.pdf"), pagesPdf(6));
+    options.pages = QStringLiteral("6");
+    AcrobatMethod acrobat(factory, messages);
+    GflAxMethod gflax(factory, options, messages);
+    acrobat.setTimeLimit(std::chrono::milliseconds(2000));
+    gflax.setTimeLimit(std::chrono::milliseconds(2000));
+    qputenv("QUARNEL_RENDER_SLOW_MS", "1500");
+    for (ConversionMethod* method :
+         {static_cast<ConversionMethod*>(&acrobat), static_cast<ConversionMethod*>(&gflax)}) {
+        TempTree cut;
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_FALSE(method->Convert(pdf, cut.path()));
+        EXPECT_LT(clock.elapsed(), 4000);
+    }
+    qunsetenv("QUARNEL_RENDER_SLOW_MS");
+    // The next PDF has its own time.
+    TempTree next;
+    EXPECT_TRUE(acrobat.Convert(in.write(QStringLiteral("next.pdf"), pagesPdf(2)), next.path()));
 }
 
 TEST_F(MethodFixture, DocumentAndImagingMethodsFailWhenTheRendererDiesMidDocument)

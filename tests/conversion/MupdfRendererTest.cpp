@@ -226,6 +226,26 @@ TEST(JpegWriter, WritesTheEncodersOwnBytesWithFlatBlocksReused)
 // The renderer draws a page band by band from a list of what the page shows, with text kept in runs of
 // a few lines, and its writer reuses flat blocks; the image must be the one the page drawn whole and
 // encoded block by block gives, to the byte.
+// Memory taken for a page goes back when it is done: with a small budget, the same page renders a hundred
+// times over, and afterwards the renderer holds no more than its cache of resources.
+TEST(MupdfRenderer, MemoryGoesBackToTheBudgetAfterEveryPage)
+{
+    TempTree tree;
+    const QString pdf = tree.write(QStringLiteral("tall text.pdf"), pageOfTallText());
+    render::MemoryBudget budget(48u << 20);
+    render::MupdfRenderer renderer(4u << 20, 48u << 20, &budget);
+    int pages = 0;
+    std::string error;
+    ASSERT_TRUE(renderer.open(pdf.toStdString(), pages, error)) << error;
+    for (int round = 0; round < 100; ++round) {
+        const render::PageResult result
+            = renderer.render({0, 150, 85, false, tree.file(QStringLiteral("page.jpg")).toStdString()});
+        ASSERT_TRUE(result.ok) << "round " << round << ": " << result.error;
+        QFile::remove(tree.file(QStringLiteral("page.jpg")));
+    }
+    EXPECT_LE(renderer.bytesHeld(), 8u << 20);
+}
+
 TEST(MupdfRenderer, TextDrawnBandByBandIsDrawnAsThePageDrawnWhole)
 {
     TempTree tree;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mupdf/fitz.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -207,6 +208,26 @@ bool MemoryBudget::take(std::size_t bytes)
         return true;
     m_used.fetch_sub(bytes);
     return false;
+}
+
+// The backstop for memory MuPDF does not allocate through the budget (image decoders): the address
+// space the worker has with its threads started, plus the budget and some room.
+void LimitAddressSpace(std::size_t budget)
+{
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return;
+    char line[256];
+    unsigned long long sizeKb = 0;
+    while (std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmSize: %llu kB", &sizeKb) == 1)
+            break;
+    std::fclose(status);
+    if (sizeKb == 0)
+        return;
+    const rlim_t limit = sizeKb * 1024 + budget + (256u << 20);
+    const struct rlimit bound = {limit, limit};
+    ::setrlimit(RLIMIT_AS, &bound);
 }
 
 double BoundedDpi(double widthPoints, double heightPoints, double dpi)

@@ -115,6 +115,10 @@ private:
     int* m_abort = nullptr; // the running render's stop flag
 };
 
+// The backstop for memory MuPDF does not allocate through the budget (image decoders): the address space
+// the process has now (its threads started), plus the budget and some room.
+void LimitAddressSpace(std::size_t budget);
+
 // The resolution at which a page of this size in points fits the pixel bounds.
 double BoundedDpi(double widthPoints, double heightPoints, double dpi);
 

@@ -4,6 +4,7 @@
 #include "conversion/render/MupdfRenderer.h"
 #include "conversion/render/RenderProtocol.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -35,7 +36,9 @@ int main(int argc, char* argv[])
         std::perror(folder.c_str());
         return 1;
     }
-    MupdfRenderer renderer;
+    // The renderer's own memory budget, and its bound on the address space once the watchdog runs.
+    MemoryBudget budget(kRendererMemoryBytes);
+    MupdfRenderer renderer(32u << 20, std::min<std::size_t>(512u << 20, kRendererMemoryBytes), &budget);
     int pages = 0;
     std::string error;
     if (!renderer.open(argv[1], pages, error)) {
@@ -61,6 +64,7 @@ int main(int argc, char* argv[])
                 renderer.requestAbort();
         }
     });
+    LimitAddressSpace(budget.limit());
 
     int written = 0;
     int failedInRow = 0;

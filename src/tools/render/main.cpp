@@ -237,6 +237,9 @@ private:
         if (const char* hang = std::getenv("QUARNEL_RENDER_HANG_PAGE"); hang && std::atoi(hang) == job.request.page + 1)
             for (;;)
                 std::this_thread::sleep_for(std::chrono::hours(1));
+        // ... or to take this long over every page, within the page's own limit.
+        if (const char* slow = std::getenv("QUARNEL_RENDER_SLOW_MS"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(slow)));
 #endif
         const PageResult result = slot.renderer.render(job.request);
         slot.startedMs = 0;
@@ -350,26 +353,6 @@ private:
     std::thread m_thread; // last: started when the rest is ready
 };
 
-// The backstop for memory MuPDF does not allocate through the budget (image decoders): the address
-// space the worker has with its threads started, plus the budget and some room.
-void limitAddressSpace(std::size_t budget)
-{
-    std::FILE* status = std::fopen("/proc/self/status", "r");
-    if (!status)
-        return;
-    char line[256];
-    unsigned long long sizeKb = 0;
-    while (std::fgets(line, sizeof line, status))
-        if (std::sscanf(line, "VmSize: %llu kB", &sizeKb) == 1)
-            break;
-    std::fclose(status);
-    if (sizeKb == 0)
-        return;
-    const rlim_t limit = sizeKb * 1024 + budget + (256u << 20);
-    const struct rlimit bound = {limit, limit};
-    ::setrlimit(RLIMIT_AS, &bound);
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -389,7 +372,7 @@ int main(int argc, char* argv[])
         = (argc > 2 && std::atoi(argv[2]) > 0 ? std::atoi(argv[2]) : kPageTimeLimitSeconds) * 1000LL;
     Pool pool(plan, budget, timeLimitMs);
     Opener opener(budget);
-    limitAddressSpace(plan.shared);
+    LimitAddressSpace(plan.shared);
     MessageReader reader;
     char buffer[65536];
     for (;;) {
