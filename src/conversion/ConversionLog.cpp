@@ -157,15 +157,7 @@ void writeRecords(const QString& logPath, const std::vector<LogDateFormat>& reco
     for (const LogDateFormat& record : records)
         text += QByteArray::number(record.offset) + '\t' + QByteArray::number(record.lineHash, 16) + '\t'
             + record.localeName.toUtf8() + '\t' + record.format.toUtf8() + '\n';
-    // Written whole under another name, then put in place: a reader never sees half of it.
-    const QString path = LogDateFormatsPath(logPath);
-    const QString next = path + QStringLiteral(".new");
-    ::unlink(NativeName(next).constData());
-    const int fd = OpenPrivateFile(next, O_WRONLY | O_CREAT | O_EXCL);
-    const bool written = ::write(fd, text.constData(), static_cast<size_t>(text.size())) == text.size();
-    ::close(fd);
-    if (!written || ::rename(NativeName(next).constData(), NativeName(path).constData()) != 0)
-        ::unlink(NativeName(next).constData());
+    ReplacePrivateFile(LogDateFormatsPath(logPath), text);
 }
 
 // What this process last wrote to the log, so that a line in the same format as the one before it
@@ -331,7 +323,8 @@ void CheckLogAppendable(const QString& path)
         throw RuntimeError::fromErrno(error);
 }
 
-void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages)
+void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages,
+                     const std::function<void(qint64 offset, QByteArrayView line)>& beforeWrite)
 {
     GuardedProcedure guard(Location::AppendStringFSO, messages);
     int fd = -1;
@@ -364,6 +357,8 @@ void AppendStringFSO(const QString& text, const QString& path, qint32 mode, Mess
                 info.st_size += 2;
             }
             recordDateFormat(path, fd, info.st_size, line);
+            if (beforeWrite)
+                beforeWrite(info.st_size, line);
         }
         ssize_t n;
         do {

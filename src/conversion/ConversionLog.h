@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <functional>
 #include <vector>
 
 namespace quarnel {
@@ -60,6 +61,8 @@ void CheckLogAppendable(const QString& path);
 
 // Writes the text and CR LF to the file: appending when mode is above 1, replacing otherwise; the file
 // is created when missing. A failing step is reported and the line is lost; the caller is not told.
-void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages);
+// `beforeWrite`, when given, is told where the line will start and its bytes, just before it is written.
+void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages,
+                     const std::function<void(qint64 offset, QByteArrayView line)>& beforeWrite = {});
 
 } // namespace quarnel

@@ -74,19 +74,28 @@ void ConversionPass::log(const QString& line)
 bool ConversionPass::PreviousConverted(const QString& pdfPath)
 {
     GuardedProcedure guard(Location::PreviousConverted, m_messages);
-    QDateTime converted;
-    if (!guard.step(102, [&] { converted = m_index.newestConverted(LogPathText(pdfPath)); }) || !converted.isValid())
+    ConvertedRecord record;
+    if (!guard.step(102, [&] { record = m_index.lookup(LogPathText(pdfPath)); }) || !record.newest.isValid())
         return false;
     bool unchanged = false;
     guard.step(110, [&] {
         struct stat info = {};
         if (::stat(NativeName(pdfPath).constData(), &info) != 0)
             throw RuntimeError(ErrorNumber::FileNotFound);
-        // The converted line holds the time just before the PDF was read, in whole seconds: a save in
-        // that same second or later is a change.
-        unchanged = info.st_mtim.tv_sec < converted.toSecsSinceEpoch();
+        unchanged = unchangedSince(record, info);
     });
     return unchanged;
+}
+
+bool ConversionPass::unchangedSince(const ConvertedRecord& record, const struct stat& info) const
+{
+    // The version that was converted decides, whatever the clocks and time zones say.
+    if (record.version)
+        return *record.version
+            == StoredVersion {info.st_size, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
+    // A line of an older version, without a record: its time is the time just before the PDF was read,
+    // in whole seconds, so a save in that same second or later is a change.
+    return info.st_mtim.tv_sec < record.newest.toSecsSinceEpoch();
 }
 
 void ConversionPass::ConvertPDFs(bool silent)
@@ -167,6 +176,8 @@ void ConversionPass::ConvertPDFs(bool silent)
         if (implementation)
             implementation->passEnded();
     endStaging();
+    // What the pass took in of the log is kept for the next start.
+    m_index.save();
     guard.step(150, [&] { m_inputs.setBusy(false); });
     guard.step(152, [&] { m_inputs.setProgress(0, QStringLiteral("Progress Bar")); });
     if (!silent) {
@@ -184,7 +195,7 @@ FileVersion VersionOf(const QString& path)
     struct stat info = {};
     if (::stat(NativeName(path).constData(), &info) != 0)
         return {};
-    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec * 1000LL + info.st_mtim.tv_nsec / 1000000};
+    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
 }
 
 bool ConversionPass::willConvert(const QString& pdfPath)
@@ -193,12 +204,12 @@ bool ConversionPass::willConvert(const QString& pdfPath)
     if (::stat(NativeName(pdfPath).constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
     const FileVersion version = VersionOf(pdfPath);
-    const qint64 age = m_clock.now().toMSecsSinceEpoch() - version.modifiedMs;
+    const qint64 age = m_clock.now().toMSecsSinceEpoch() - version.modifiedMs();
     if (age >= 0 && age < kSettleSeconds * 1000)
         return false; // waited for in its own turn; not worth starting on early
     try {
-        const QDateTime converted = m_index.newestConverted(LogPathText(pdfPath));
-        return !converted.isValid() || info.st_mtim.tv_sec >= converted.toSecsSinceEpoch();
+        const ConvertedRecord record = m_index.lookup(LogPathText(pdfPath));
+        return !record.newest.isValid() || !unchangedSince(record, info);
     } catch (const RuntimeError&) {
         return false; // its own turn reports it
     }
@@ -273,7 +284,14 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
     std::optional<Placement> placement;
     guard.step(143, [&] { placement.emplace(m_logFilePath, pdfPath); });
     if (placement && collectImages(guard, staging, pdfPath, *placement)) {
-        guard.step(146, [&] { log(LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath)); });
+        guard.step(146, [&] {
+            // The version converted is noted (before its line) so that the next pass tells it by the file.
+            AppendStringFSO(
+                LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath), m_logFilePath, 2, m_messages,
+                [&](qint64 offset, QByteArrayView line) {
+                    AppendVersionRecord(m_logFilePath, offset, LogLineHash(line), {before.size, before.modifiedNs});
+                });
+        });
         placement->commit();
         anyConverted = true;
     } else {
@@ -296,7 +314,7 @@ bool ConversionPass::waitUntilSettled(const QString& pdfPath)
     for (;;) {
         const FileVersion version = VersionOf(pdfPath);
         const qint64 now = m_clock.now().toMSecsSinceEpoch();
-        const qint64 age = now - version.modifiedMs;
+        const qint64 age = now - version.modifiedMs();
         // Gone (the method reports it) or dated ahead of the clock: nothing to wait for.
         if (version.size < 0 || age < 0 || age >= kSettleSeconds * 1000)
             return true;

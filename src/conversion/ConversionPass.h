@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <map>
 #include <memory>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace quarnel {
@@ -33,7 +34,8 @@ struct FileVersion
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = -1; // -1: no such file
-    qint64 modifiedMs = 0;
+    qint64 modifiedNs = 0; // full resolution
+    qint64 modifiedMs() const { return modifiedNs / 1000000; }
     bool operator==(const FileVersion&) const = default;
 };
 FileVersion VersionOf(const QString& path);
@@ -71,6 +73,7 @@ signals:
 private:
     void convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted);
     bool waitUntilSettled(const QString& pdfPath);
+    bool unchangedSince(const ConvertedRecord& record, const struct stat& info) const;
     void reportFailure(GuardedProcedure& guard, const QString& pdfPath, bool silent);
     bool willConvert(const QString& pdfPath);
     void prepareMethod(const QString& folder, const FileNameList& pdfs, int current);

@@ -6,6 +6,7 @@
 #include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
 
+#include <QDataStream>
 #include <QFile>
 #include <QLocale>
 #include <cerrno>
@@ -85,6 +86,28 @@ template <class Visitor> QByteArray forEachLine(const QByteArray& bytes, Visitor
 
 } // namespace
 
+QString LogVersionsPath(const QString& logPath)
+{
+    return logPath + QStringLiteral(".versions");
+}
+
+QString LogIndexPath(const QString& logPath)
+{
+    return logPath + QStringLiteral(".index");
+}
+
+void AppendVersionRecord(const QString& logPath, qint64 offset, quint64 lineHash, const StoredVersion& version)
+{
+    const QByteArray line = QByteArray::number(offset) + '\t' + QByteArray::number(lineHash, 16) + '\t'
+        + QByteArray::number(version.size) + '\t' + QByteArray::number(version.modifiedNs) + '\n';
+    const int fd = OpenPrivateFile(LogVersionsPath(logPath), O_WRONLY | O_CREAT | O_APPEND);
+    const ssize_t written = ::write(fd, line.constData(), static_cast<size_t>(line.size()));
+    const int error = errno;
+    ::close(fd);
+    if (written != line.size())
+        throw RuntimeError::fromErrno(written < 0 ? error : ENOSPC);
+}
+
 ConvertedIndex::ConvertedIndex(QString logPath)
     : m_logPath(std::move(logPath))
 { }
@@ -109,18 +132,24 @@ void ConvertedIndex::consume(const QByteArray& bytes, qint64 offset)
         pending = pending.mid(skip);
         start += skip;
     }
-    m_partial = forEachLine(pending, [&](QByteArrayView raw) {
-        const ConvertedLine line = parseConvertedLine(raw, start + (raw.data() - pending.constData()), m_formats);
-        if (!line.when.isValid())
-            return;
-        QDateTime& newest = m_entries[line.path];
-        if (!newest.isValid() || line.when > newest)
-            newest = line.when;
-    });
+    m_partial
+        = forEachLine(pending, [&](QByteArrayView raw) { take(raw, start + (raw.data() - pending.constData())); });
     if (m_partial.size() > kLongestLine) {
         m_partial.clear();
         m_overlong = true;
     }
+}
+
+void ConvertedIndex::take(QByteArrayView raw, qint64 offset)
+{
+    const ConvertedLine line = parseConvertedLine(raw, offset, m_formats);
+    if (!line.when.isValid())
+        return;
+    Entry& entry = m_entries[line.path];
+    if (!entry.newest.isValid() || line.when > entry.newest)
+        entry.newest = line.when;
+    entry.lastOffset = offset;
+    entry.lastHash = LogLineHash(raw);
 }
 
 bool ConvertedIndex::stillSameFile(int fd, qint64 size) const
@@ -138,6 +167,7 @@ void ConvertedIndex::rebuild(int fd)
     m_partial.clear();
     m_overlong = false;
     m_offset = 0;
+    m_savedOffset = -1;
     m_head.clear();
     m_tail.clear();
     struct stat info = {};
@@ -162,6 +192,7 @@ void ConvertedIndex::refresh()
         m_overlong = false;
         m_unended = {};
         m_offset = -1;
+        m_savedOffset = -1;
         return;
     }
     struct FdCloser
@@ -177,7 +208,8 @@ void ConvertedIndex::refresh()
     if (sameIdentity && size == m_offset && info.st_mtim.tv_sec == m_modified.tv_sec
         && info.st_mtim.tv_nsec == m_modified.tv_nsec)
         return;
-    if (!sameIdentity || !stillSameFile(fd, size))
+    // The first read starts where the index saved by an earlier run ends, when it still fits the log.
+    if (!(sameIdentity && stillSameFile(fd, size)) && !(m_offset < 0 && load(fd, size)))
         rebuild(fd);
     // Records are written before their lines: the ones for the bytes about to be read are there now.
     m_formats = ReadLogDateFormats(m_logPath, fd);
@@ -193,22 +225,178 @@ void ConvertedIndex::refresh()
             YieldToEvents();
     }
     // A last line without its line end (a text editor saved the log so) counts while it stays the last.
+    const qint64 unendedAt = m_offset - m_partial.size();
     const ConvertedLine unended
-        = m_partial == "\r" ? ConvertedLine {} : parseConvertedLine(m_partial, m_offset - m_partial.size(), m_formats);
-    m_unended = {unended.path, unended.when};
+        = m_partial == "\r" ? ConvertedLine {} : parseConvertedLine(m_partial, unendedAt, m_formats);
+    m_unended = {unended.path, {unended.when, unendedAt, LogLineHash(m_partial)}};
     m_modified = info.st_mtim;
     if (m_head.size() < kFingerprint)
         m_head = readAt(fd, 0, std::min(m_offset, kFingerprint));
     m_tail = readAt(fd, std::max<qint64>(0, m_offset - kFingerprint), std::min(m_offset, kFingerprint));
 }
 
-QDateTime ConvertedIndex::newestConverted(const QString& pdfPath)
+ConvertedRecord ConvertedIndex::lookup(const QString& pdfPath)
 {
     refresh();
-    const QDateTime logged = m_entries.value(pdfPath);
-    if (m_unended.when.isValid() && m_unended.path == pdfPath && (!logged.isValid() || m_unended.when > logged))
-        return m_unended.when;
-    return logged;
+    Entry entry = m_entries.value(pdfPath);
+    if (m_unended.entry.newest.isValid() && m_unended.path == pdfPath) {
+        const QDateTime newest
+            = entry.newest.isValid() && entry.newest > m_unended.entry.newest ? entry.newest : m_unended.entry.newest;
+        entry = m_unended.entry;
+        entry.newest = newest;
+    }
+    ConvertedRecord record {entry.newest, std::nullopt};
+    if (entry.newest.isValid()) {
+        refreshVersions();
+        // Only a record made for this very line counts: a log cleared or edited since has other lines.
+        const auto version = m_versions.constFind(entry.lastOffset);
+        if (version != m_versions.cend() && version->lineHash == entry.lastHash)
+            record.version = version->version;
+    }
+    return record;
+}
+
+void ConvertedIndex::refreshVersions()
+{
+    const QString path = LogVersionsPath(m_logPath);
+    struct stat info = {};
+    if (::lstat(NativeName(path).constData(), &info) != 0) {
+        m_versions.clear();
+        m_versionsRead = 0;
+        return;
+    }
+    if (info.st_ino != m_versionsInode || info.st_size < m_versionsRead) {
+        m_versions.clear();
+        m_versionsRead = 0;
+        m_versionsInode = info.st_ino;
+    }
+    if (info.st_size == m_versionsRead)
+        return;
+    int fd = -1;
+    try {
+        fd = OpenPrivateFile(path, O_RDONLY);
+    } catch (const RuntimeError&) {
+        return; // not the program's own: not trusted
+    }
+    const QByteArray bytes = readAt(fd, m_versionsRead, info.st_size - m_versionsRead);
+    ::close(fd);
+    // Whole records only: one being written is read when it is complete.
+    const qsizetype end = bytes.lastIndexOf('\n') + 1;
+    for (const QByteArray& line : bytes.first(end).split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 4)
+            continue;
+        bool ok[4] = {};
+        const qint64 offset = fields[0].toLongLong(&ok[0]);
+        const Version version {fields[1].toULongLong(&ok[1], 16),
+                               {fields[2].toLongLong(&ok[2]), fields[3].toLongLong(&ok[3])}};
+        if (ok[0] && ok[1] && ok[2] && ok[3])
+            m_versions.insert(offset, version);
+    }
+    m_versionsRead += end;
+}
+
+namespace {
+
+constexpr quint32 kIndexMagic = 0x51494458; // "QIDX"
+constexpr quint32 kIndexFormat = 3;
+
+// When the file was created, where the file system keeps it (0 otherwise): a log deleted and written
+// anew can get the same inode number, but not the same birth.
+qint64 birthOf(int fd)
+{
+    struct statx info = {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &info) != 0 || !(info.stx_mask & STATX_BTIME))
+        return 0;
+    return static_cast<qint64>(info.stx_btime.tv_sec) * 1000000000LL + info.stx_btime.tv_nsec;
+}
+
+} // namespace
+
+void ConvertedIndex::save()
+{
+    if (m_offset < 0 || m_offset == m_savedOffset)
+        return;
+    qint64 birth = 0;
+    try {
+        const int fd = OpenPrivateFile(m_logPath, O_RDONLY);
+        struct stat info = {};
+        const bool same = ::fstat(fd, &info) == 0 && info.st_dev == m_device && info.st_ino == m_inode;
+        birth = birthOf(fd);
+        ::close(fd);
+        if (!same)
+            return; // the log changed under the index since it was read: the next start reads it
+    } catch (const RuntimeError&) {
+        return;
+    }
+    QByteArray bytes;
+    {
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out << kIndexMagic << kIndexFormat << static_cast<quint64>(m_device) << static_cast<quint64>(m_inode) << birth
+            << m_offset << m_head << m_tail << m_partial << m_overlong << static_cast<qint64>(m_entries.size());
+        for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it)
+            out << it.key() << it->newest.toMSecsSinceEpoch() << it->lastOffset << it->lastHash;
+    }
+    try {
+        ReplacePrivateFile(LogIndexPath(m_logPath), bytes);
+        m_savedOffset = m_offset;
+    } catch (const RuntimeError&) {
+        // The next start reads the whole log instead.
+    }
+}
+
+bool ConvertedIndex::load(int fd, qint64 size)
+{
+    QByteArray bytes;
+    try {
+        const int saved = OpenPrivateFile(LogIndexPath(m_logPath), O_RDONLY);
+        QFile file;
+        if (file.open(saved, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+            bytes = file.readAll();
+    } catch (const RuntimeError&) {
+        return false;
+    }
+    QDataStream in(bytes);
+    quint32 magic = 0;
+    quint32 format = 0;
+    qint64 offset = -1;
+    QByteArray head, tail, partial;
+    bool overlong = false;
+    qint64 count = 0;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 birth = 0;
+    in >> magic >> format >> device >> inode >> birth >> offset >> head >> tail >> partial >> overlong >> count;
+    if (in.status() != QDataStream::Ok || magic != kIndexMagic || format != kIndexFormat || offset < 0 || count < 0)
+        return false;
+    // The log must still be the file the index was made from (an editor saves a new one), and hold what
+    // it was made from at its start and where the index ends.
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || info.st_dev != device || info.st_ino != inode || birthOf(fd) != birth)
+        return false;
+    if (size < offset || readAt(fd, 0, head.size()) != head || readAt(fd, offset - tail.size(), tail.size()) != tail)
+        return false;
+    QHash<QString, Entry> entries;
+    entries.reserve(count);
+    for (qint64 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        QString path;
+        qint64 newestMs = 0;
+        Entry entry;
+        in >> path >> newestMs >> entry.lastOffset >> entry.lastHash;
+        entry.newest = QDateTime::fromMSecsSinceEpoch(newestMs);
+        entries.insert(path, entry);
+    }
+    if (in.status() != QDataStream::Ok)
+        return false;
+    m_entries = std::move(entries);
+    m_offset = m_savedOffset = offset;
+    m_head = head;
+    m_tail = tail;
+    m_partial = partial;
+    m_overlong = overlong;
+    m_device = info.st_dev;
+    m_inode = info.st_ino;
+    return true;
 }
 
 QDateTime ConvertedIndex::newestConvertedByFullRead(const QString& logPath, const QString& pdfPath)

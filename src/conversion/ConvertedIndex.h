@@ -6,38 +6,86 @@
 #include <QDateTime>
 #include <QHash>
 #include <QString>
+#include <optional>
 #include <sys/types.h>
 #include <vector>
 
 namespace quarnel {
 
+// The version of a PDF that was converted: what tells a changed file from the same one, whatever the
+// clocks say. Not the device and inode, so that a network share mounted again is the same.
+struct StoredVersion
+{
+    qint64 size = -1;
+    qint64 modifiedNs = 0; // the modification time, in full resolution
+    bool operator==(const StoredVersion&) const = default;
+};
+
+// What the log says of one PDF: its newest readable "Converted" time (invalid: none), and the version
+// recorded for its last "Converted" line, when there is a record for it.
+struct ConvertedRecord
+{
+    QDateTime newest;
+    std::optional<StoredVersion> version;
+};
+
+// The paths beside the log: the versions converted, and the index saved between runs.
+QString LogVersionsPath(const QString& logPath);
+QString LogIndexPath(const QString& logPath);
+// Notes the version of the PDF whose "Converted" line starts at this offset of the log, before the line
+// is written. A run-time error when it cannot be noted.
+void AppendVersionRecord(const QString& logPath, qint64 offset, quint64 lineHash, const StoredVersion& version);
+
 // The newest "Converted" time of every PDF the log names, kept up to date from the bytes appended to
 // the log since it was last read (by this program or another copy), and built anew when the log was
-// replaced, shortened or cleared. Answers exactly what a full read of the log would.
+// replaced, shortened or cleared. Answers exactly what a full read of the log would. Saved beside the
+// log (checked against the log's bytes when read back), a start reads only what was appended since.
 class ConvertedIndex final
 {
 public:
     explicit ConvertedIndex(QString logPath);
 
+    // What the log says of exactly this path. Throws a run-time error when the log exists but cannot be
+    // read.
+    ConvertedRecord lookup(const QString& pdfPath);
     // The newest readable "Converted" time for exactly this path; invalid when there is none.
-    // Throws a run-time error when the log exists but cannot be read.
-    QDateTime newestConverted(const QString& pdfPath);
+    QDateTime newestConverted(const QString& pdfPath) { return lookup(pdfPath).newest; }
+
+    // Saves what was taken in, for the next start; nothing when that is saved already. Failures only
+    // cost the next start a full read.
+    void save();
 
     // The same answer as newestConverted from a full read of the log, without any index.
     static QDateTime newestConvertedByFullRead(const QString& logPath, const QString& pdfPath);
 
 private:
+    struct Entry
+    {
+        QDateTime newest;
+        qint64 lastOffset = -1; // where the last converted line starts
+        quint64 lastHash = 0; // and the hash of its bytes
+    };
+    struct Version
+    {
+        quint64 lineHash = 0;
+        StoredVersion version;
+    };
+
     void refresh();
+    void refreshVersions();
+    bool load(int fd, qint64 size);
     void rebuild(int fd);
     void consume(const QByteArray& bytes, qint64 offset);
+    void take(QByteArrayView raw, qint64 offset);
     bool stillSameFile(int fd, qint64 size) const;
 
     QString m_logPath;
-    QHash<QString, QDateTime> m_entries; // the newest converted time of each path
+    QHash<QString, Entry> m_entries;
     std::vector<LogDateFormat> m_formats; // the regional formats the log's dates were written in
     dev_t m_device = 0;
     ino_t m_inode = 0;
     qint64 m_offset = -1; // bytes of the log taken in; -1 before the first read
+    qint64 m_savedOffset = -1; // what the saved index covers
     struct timespec m_modified
     {
     }; // the log's time of last change when it was last read
@@ -48,8 +96,11 @@ private:
     struct Unended
     {
         QString path;
-        QDateTime when;
+        Entry entry;
     } m_unended; // the converted line m_partial holds, if it is one
+    QHash<qint64, Version> m_versions; // by the offset of the converted line they belong to
+    qint64 m_versionsRead = 0; // bytes of the versions file taken in
+    ino_t m_versionsInode = 0;
 };
 
 } // namespace quarnel

@@ -20,4 +20,8 @@ void UsePrivateFolder(const QString& path);
 // a run-time error otherwise.
 int OpenPrivateFile(const QString& path, int flags);
 
+// Replaces one of the program's own files with these bytes: written whole under another name, then put
+// in place, so that a reader never sees half of it. A run-time error when it cannot be written.
+void ReplacePrivateFile(const QString& path, const QByteArray& bytes);
+
 } // namespace quarnel

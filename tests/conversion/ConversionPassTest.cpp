@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -240,6 +241,50 @@ TEST_F(PassFixture, APdfThatFailsInEveryPassIsLoggedAndShownInEveryPass)
     EXPECT_EQ(method.converted.count(bad), 6);
     EXPECT_EQ(informs(), QStringList(5, failedLine));
     EXPECT_EQ(outcomes(), QStringList(6, failedLine));
+}
+
+// Changes are told by the file, not by clocks: a PDF dated ahead of the clock (a file server whose clock
+// runs fast) is converted once, and a time-zone change between runs neither hides a change nor converts
+// anything again.
+TEST_F(PassFixture, ClocksAndTimeZonesNeitherHideAChangeNorConvertAgain)
+{
+    const QByteArray zone = qgetenv("TZ");
+    const auto setZone = [](const char* name) {
+        qputenv("TZ", name);
+        ::tzset();
+    };
+    const QString ahead = in.write(QStringLiteral("ahead.pdf"), "%PDF");
+    setModified(ahead, fakes.clock.current.addSecs(3600));
+    inputs.rows = {in.path()};
+    for (int i = 0; i < 4; ++i)
+        pass.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.count(ahead), 1);
+
+    const QString east = in.write(QStringLiteral("east.pdf"), "%PDF");
+    const QString west = in.write(QStringLiteral("west.pdf"), "%PDF");
+    for (const QString& pdf : {east, west})
+        setModified(pdf, fakes.clock.current.addSecs(-60));
+    // Converted far east, then the machine moves west: an hour later, one PDF changes.
+    setZone("Asia/Tokyo");
+    ConversionPass tokyo(inputs, options, fakes.messages, fakes.clock, logPath());
+    tokyo.setMethod(Method::Ghostscript, &method);
+    tokyo.ConvertPDFs(true);
+    setZone("America/New_York");
+    setModified(west, fakes.clock.current.addSecs(3600));
+    fakes.clock.current = fakes.clock.current.addSecs(7200);
+    ConversionPass newYork(inputs, options, fakes.messages, fakes.clock, logPath());
+    newYork.setMethod(Method::Ghostscript, &method);
+    newYork.ConvertPDFs(true);
+    // ... and back east again, with nothing changed.
+    setZone("Asia/Tokyo");
+    ConversionPass again(inputs, options, fakes.messages, fakes.clock, logPath());
+    again.setMethod(Method::Ghostscript, &method);
+    again.ConvertPDFs(true);
+    zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+    ::tzset();
+    EXPECT_EQ(method.converted.count(east), 1);
+    EXPECT_EQ(method.converted.count(west), 2);
+    EXPECT_EQ(method.converted.count(ahead), 1);
 }
 
 TEST_F(PassFixture, ARestartUnderOtherRegionalSettingsConvertsNothingAgain)

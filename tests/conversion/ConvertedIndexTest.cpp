@@ -122,6 +122,43 @@ TEST(ConvertedIndex, AHugeUnendedLineReadsInLinearTime)
     EXPECT_EQ(index.newestConverted(QStringLiteral("/in/b.pdf")), kMorning);
 }
 
+// Saved, the index makes a start read only what was appended to the log since; a log replaced (as a
+// text editor saves it), shortened or cleared is read afresh.
+TEST(ConvertedIndex, AStartReadsOnlyWhatWasAppendedSinceTheIndexWasSaved)
+{
+    TempTree tree;
+    const QString log = tree.file(QStringLiteral("DEV2IVI.log"));
+    append(log, "Started x\r\n");
+    for (int i = 0; i < 300; ++i)
+        append(log, convertedLine(kMorning, QStringLiteral("/in/%1.pdf").arg(i, 4, 10, QChar(u'0'))));
+    {
+        ConvertedIndex first(log);
+        ASSERT_EQ(first.newestConverted(QStringLiteral("/in/0150.pdf")), kMorning);
+        first.save();
+    }
+    append(log, convertedLine(kMorning.addDays(1), QStringLiteral("/in/new.pdf")));
+    // Changed in place in the middle, where a start that trusts the index does not look again.
+    QByteArray bytes = TempTree::read(log);
+    const QByteArray middle = "/in/0150.pdf";
+    bytes.replace(bytes.indexOf(middle), middle.size(), "/in/XXXX.pdf");
+    {
+        QFile same(log);
+        ASSERT_TRUE(same.open(QIODevice::ReadWrite));
+        same.write(bytes);
+    }
+    ConvertedIndex second(log);
+    EXPECT_EQ(second.newestConverted(QStringLiteral("/in/new.pdf")), kMorning.addDays(1));
+    EXPECT_EQ(second.newestConverted(QStringLiteral("/in/0150.pdf")), kMorning) << "the whole log was read again";
+    EXPECT_FALSE(second.newestConverted(QStringLiteral("/in/XXXX.pdf")).isValid());
+    second.save();
+    // Saved anew by an editor: a new file, read whole.
+    QFile::remove(log);
+    append(log, bytes);
+    ConvertedIndex third(log);
+    EXPECT_EQ(third.newestConverted(QStringLiteral("/in/XXXX.pdf")), kMorning);
+    EXPECT_FALSE(third.newestConverted(QStringLiteral("/in/0150.pdf")).isValid());
+}
+
 TEST(ConvertedIndex, MissingLogMeansNothingConverted)
 {
     TempTree tree;

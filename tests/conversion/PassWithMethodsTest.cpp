@@ -95,12 +95,12 @@ TEST_P(RealPass, ConvertsNamesAndSkipsOnTheNextPass)
     const QString log = QString::fromUtf8(TempTree::read(temp.file(QStringLiteral("DEV2IVI.log"))));
     EXPECT_TRUE(log.contains(QStringLiteral(" : Could not create JPG on ") + in.file(QStringLiteral("broken.pdf"))));
     EXPECT_EQ(log.count(QStringLiteral(" : Converted ")), 2);
-    // Nothing of the pass is left in the temporary folder but the log, the record of its date format and
-    // the batch methods' working folders.
+    // Nothing of the pass is left in the temporary folder but the log, the records kept beside it (date
+    // formats, versions converted, the saved index) and the batch methods' working folders.
     QStringList left = QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     left.removeAll(QStringLiteral("ps"));
     left.removeAll(QStringLiteral("bw"));
-    EXPECT_EQ(left, (QStringList {QStringLiteral("DEV2IVI.log"), QStringLiteral("DEV2IVI.log.dates")}));
+    EXPECT_EQ(left, (QStringList {"DEV2IVI.log", "DEV2IVI.log.dates", "DEV2IVI.log.index", "DEV2IVI.log.versions"}));
 
     pass.ConvertPDFs(true);
     EXPECT_EQ(outputs().size(), expected.size());
@@ -129,7 +129,7 @@ TEST_P(RealPass, ANameThatIsNotValidUtf8IsConvertedOnceUnderItsOwnBytes)
     QStringList left = QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     left.removeAll(QStringLiteral("ps"));
     left.removeAll(QStringLiteral("bw"));
-    EXPECT_EQ(left, (QStringList {QStringLiteral("DEV2IVI.log"), QStringLiteral("DEV2IVI.log.dates")}));
+    EXPECT_EQ(left, (QStringList {"DEV2IVI.log", "DEV2IVI.log.dates", "DEV2IVI.log.index", "DEV2IVI.log.versions"}));
 
     pass.ConvertPDFs(true);
     EXPECT_EQ(namesIn(out.path()), expected);

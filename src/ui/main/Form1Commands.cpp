@@ -1,6 +1,7 @@
 // The main window's command buttons and what the conversion pass reads from the window.
 #include "conversion/ConversionLog.h"
 #include "conversion/ConversionPass.h"
+#include "conversion/ConvertedIndex.h"
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
 #include "core/ProcessLaunch.h"
@@ -40,7 +41,12 @@ void Form1::PushButton2_Click()
 void Form1::PushButton9_Click()
 {
     GuardedProcedure guard(Location::Form1_PushButton9_Click, m_context.services.messages);
-    guard.step(100, [&] { DeleteFileQuietly(m_logFilePath); });
+    guard.step(100, [&] {
+        DeleteFileQuietly(m_logFilePath);
+        // What was noted beside the log goes with it.
+        for (const QString& noted : {LogVersionsPath(m_logFilePath), LogIndexPath(m_logFilePath)})
+            DeleteFileQuietly(noted);
+    });
     guard.step(102, [&] {
         AppendStringFSO(LogLine::started(LogDateTimeText(m_context.services.clock.now(), QLocale())), m_logFilePath, 2,
                         m_context.services.messages);
