@@ -1,5 +1,6 @@
 #include "ui/main/Form1.h"
 
+#include "core/EndDeferral.h"
 #include "core/SettingsStore.h"
 #include "support/Form1Fixture.h"
 
@@ -84,6 +85,19 @@ TEST_F(Form1Fixture, CloseSavesEveryRowOnceAndEnds)
     form().Form_QueryUnload();
     EXPECT_EQ(fakes.programEnd.calls, 1);
     EXPECT_EQ(SettingsStore(settingsPath()).GetSetting(SettingKey::Listview1), QStringLiteral("/A/;/B/;/;"));
+}
+
+// SIGTERM, closing the window or the session's end while a PDF's images are placed: the program ends
+// only once that work is over.
+TEST_F(Form1Fixture, AnEndAskedForWhileImagesArePlacedComesAfterThem)
+{
+    form().Form_Load();
+    {
+        const CriticalWork placing;
+        form().Form_QueryUnload();
+        EXPECT_EQ(fakes.programEnd.calls, 0);
+    }
+    EXPECT_EQ(fakes.programEnd.calls, 1);
 }
 
 TEST_F(Form1Fixture, CloseWithEmptyListStoresEmptyText)
