@@ -50,6 +50,8 @@ ConversionPass::ConversionPass(PassInputs& inputs, MethodOptions& options, Messa
     , m_index(std::move(logFilePath))
 { }
 
+ConversionPass::~ConversionPass() = default;
+
 void ConversionPass::setMethod(Method method, ConversionMethod* implementation)
 {
     m_methods[method] = implementation;
@@ -176,6 +178,7 @@ void ConversionPass::ConvertPDFs(bool silent)
         if (implementation)
             implementation->passEnded();
     endStaging();
+    m_placementRecord.reset();
     // What the pass took in of the log is kept for the next start.
     m_index.save();
     guard.step(150, [&] { m_inputs.setBusy(false); });
@@ -282,7 +285,11 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
     // waits for it (a few seconds at most), and a placement that fails part-way is undone.
     const CriticalWork critical;
     std::optional<Placement> placement;
-    guard.step(143, [&] { placement.emplace(m_logFilePath, pdfPath); });
+    guard.step(143, [&] {
+        if (!m_placementRecord)
+            m_placementRecord = std::make_unique<PlacementRecord>(m_logFilePath);
+        placement.emplace(*m_placementRecord, pdfPath);
+    });
     if (placement && collectImages(guard, staging, pdfPath, *placement)) {
         guard.step(146, [&] {
             // The version converted is noted (before its line) so that the next pass tells it by the file.

@@ -18,6 +18,7 @@ namespace quarnel {
 class Clock;
 class GuardedProcedure;
 class Placement;
+class PlacementRecord;
 class MessageBoxes;
 
 // A PDF written to within this many seconds may still be arriving: the pass waits until it has been left
@@ -54,6 +55,7 @@ class ConversionPass final : public QObject
 public:
     ConversionPass(PassInputs& inputs, MethodOptions& options, MessageBoxes& messages, Clock& clock,
                    QString logFilePath, QObject* parent = nullptr);
+    ~ConversionPass() override;
 
     void setMethod(Method method, ConversionMethod* implementation);
     void setLogFilePath(const QString& path);
@@ -95,6 +97,8 @@ private:
     bool m_running = false;
     // The folder the methods hand their images over in: one for the whole pass, emptied after each PDF.
     std::unique_ptr<QTemporaryDir> m_staging;
+    // Where placements note what they place, for the whole pass.
+    std::unique_ptr<PlacementRecord> m_placementRecord;
 };
 
 } // namespace quarnel

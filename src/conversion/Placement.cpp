@@ -50,14 +50,51 @@ void writeAll(int fd, const QByteArray& bytes)
 
 } // namespace
 
-Placement::Placement(QString logPath, const QString& pdfPath)
-    : m_recordPath(recordPathOf(logPath))
+PlacementRecord::PlacementRecord(QString logPath)
+    : m_logPath(std::move(logPath))
+    , m_path(recordPathOf(m_logPath))
+{ }
+
+PlacementRecord::~PlacementRecord()
+{
+    if (m_fd < 0)
+        return;
+    ::close(m_fd);
+    ::unlink(NativeName(m_path).constData());
+}
+
+void PlacementRecord::start(const QByteArray& header)
+{
+    if (m_fd < 0) {
+        ::unlink(NativeName(m_path).constData());
+        m_fd = OpenPrivateFile(m_path, O_WRONLY | O_CREAT | O_EXCL | O_APPEND);
+    }
+    note(header);
+}
+
+void PlacementRecord::note(const QByteArray& line)
+{
+    if (m_fd >= 0)
+        writeAll(m_fd, line);
+}
+
+void PlacementRecord::clear()
+{
+    if (m_fd >= 0 && ::ftruncate(m_fd, 0) != 0) {
+        // A record that cannot be emptied must not outlive the placement it describes.
+        ::close(m_fd);
+        m_fd = -1;
+        ::unlink(NativeName(m_path).constData());
+    }
+}
+
+Placement::Placement(PlacementRecord& record, const QString& pdfPath)
+    : m_record(record)
 {
     struct stat log = {};
-    const qint64 logSize = ::stat(NativeName(logPath).constData(), &log) == 0 ? log.st_size : 0;
-    ::unlink(NativeName(m_recordPath).constData());
-    m_record = OpenPrivateFile(m_recordPath, O_WRONLY | O_CREAT | O_EXCL | O_APPEND);
-    note("log " + QByteArray::number(logSize) + '\n' + "pdf " + NativeName(LogPathText(pdfPath)).toHex() + '\n');
+    const qint64 logSize = ::stat(NativeName(record.logPath()).constData(), &log) == 0 ? log.st_size : 0;
+    m_record.start("log " + QByteArray::number(logSize) + '\n' + "pdf " + NativeName(LogPathText(pdfPath)).toHex()
+                   + '\n');
 }
 
 Placement::~Placement()
@@ -66,26 +103,18 @@ Placement::~Placement()
         for (auto placed = m_placed.rbegin(); placed != m_placed.rend(); ++placed)
             removeIfSame(NativeName(placed->target), placed->identity);
     }
-    if (m_record >= 0)
-        ::close(m_record);
-    ::unlink(NativeName(m_recordPath).constData());
-}
-
-void Placement::note(const QByteArray& line)
-{
-    if (m_record >= 0)
-        writeAll(m_record, line);
+    m_record.clear();
 }
 
 void Placement::aboutToPlace(const QString& target, const FileIdentity& staged)
 {
-    note("try " + identityText(staged) + ' ' + NativeName(target).toHex() + '\n');
+    m_record.note("try " + identityText(staged) + ' ' + NativeName(target).toHex() + '\n');
 }
 
 void Placement::placed(const QString& target, const FileIdentity& identity)
 {
     m_placed.push_back({target, identity});
-    note("placed " + identityText(identity) + ' ' + NativeName(target).toHex() + '\n');
+    m_record.note("placed " + identityText(identity) + ' ' + NativeName(target).toHex() + '\n');
 }
 
 void Placement::commit()
