@@ -176,6 +176,16 @@ TEST(JpegWriter, FillsTheRowsItHasTakenAndWritesTheSameFile)
 // Its files must be the encoder's own to the byte: colour and grey, flat areas of many values (paper,
 // tints, in tiles that do not line up with the blocks) beside noise, sizes that are not a whole number of
 // blocks, and one writer writing files of two qualities (whose tables differ) in turn.
+// The shortcut rests on the library's private layout: a library whose layout moved must be caught by the
+// check at start, which then leaves every block to the library.
+TEST(JpegWriter, TheShortcutIsUsedOnlyWhereItWasCheckedToGiveTheLibrarysBytes)
+{
+    EXPECT_TRUE(render::JpegWriter::FlatBlocksAreExact());
+    EXPECT_TRUE(render::JpegWriter::CheckFlatBlocks(nullptr));
+    EXPECT_FALSE(render::JpegWriter::CheckFlatBlocks([](short(&block)[64]) { block[0] += 1; }));
+    EXPECT_FALSE(render::JpegWriter::CheckFlatBlocks([](short(&block)[64]) { block[63] = 5; }));
+}
+
 TEST(JpegWriter, WritesTheEncodersOwnBytesWithFlatBlocksReused)
 {
     TempTree tree;

@@ -5,13 +5,26 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 // jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
-// The forward transform's module, to serve flat blocks without it.
+#include <mutex>
+#include <vector>
+
+// The shortcut for flat blocks replaces the compressor's forward-transform module, declared in the
+// library's private header, whose layout may change in any release: it is built only against the
+// versions it was made for (2.0 and 2.1 share that module's layout; 3.0 changed it), and checked again
+// at run time against the library actually loaded.
+#if defined(LIBJPEG_TURBO_VERSION_NUMBER) && LIBJPEG_TURBO_VERSION_NUMBER >= 2000000                                   \
+    && LIBJPEG_TURBO_VERSION_NUMBER < 3000000 && __has_include(<jpegint.h>)
 #include <jpegint.h>
+#define QUARNEL_FLAT_BLOCKS 1
+#else
+#define QUARNEL_FLAT_BLOCKS 0
+#endif
 
 namespace quarnel::render {
 
@@ -48,6 +61,7 @@ bool publish(const std::string& partial, const std::string& target)
 
 } // namespace
 
+#if QUARNEL_FLAT_BLOCKS
 // A block of one value gives the same coefficients wherever it lies: the DC term alone, set by the value
 // and the quantisation table. The encoder's own transform works each value out the first time it meets
 // it, so what is reused is exactly what it would have computed.
@@ -56,6 +70,7 @@ struct JpegWriter::FlatBlocks
     using Transform
         = void (*)(j_compress_ptr, jpeg_component_info*, JSAMPARRAY, JBLOCKROW, JDIMENSION, JDIMENSION, JDIMENSION);
     Transform transform = nullptr;
+    JpegWriter::FlatBlockFault fault = nullptr; // the self-check's stand-in for a library that moved
     JBLOCK blocks[NUM_QUANT_TBLS][256];
     bool known[NUM_QUANT_TBLS][256];
 
@@ -94,12 +109,19 @@ struct JpegWriter::FlatBlocks
                 for (int y = 0; y < DCTSIZE; ++y)
                     rows[y] = flat[y];
                 self->transform(info, component, rows, &self->blocks[table][value], 0, 0, 1);
+                if (self->fault)
+                    self->fault(self->blocks[table][value]);
                 self->known[table][value] = true;
             }
             std::memcpy(out[i], self->blocks[table][value], sizeof(JBLOCK));
         }
     }
 };
+#else
+struct JpegWriter::FlatBlocks
+{
+};
+#endif
 
 std::string PartialName(const std::string& target)
 {
@@ -125,8 +147,99 @@ JpegWriter::JpegWriter(Blocks blocks)
     , m_errors(reinterpret_cast<jpeg_error_mgr*>(new ErrorManager {}))
 {
     // 8-bit samples only: the flat test reads a block's row as eight bytes.
-    if (blocks == Blocks::FlatOnesOnce && BITS_IN_JSAMPLE == 8)
+    if (blocks == Blocks::FlatOnesOnce && BITS_IN_JSAMPLE == 8 && FlatBlocksAreExact())
         m_flat = std::make_unique<FlatBlocks>();
+}
+
+namespace {
+
+// A small picture with paper, tints and busy blocks, in tiles that do not line up with the blocks.
+std::vector<unsigned char> checkPicture(int width, int height, int components)
+{
+    std::vector<unsigned char> pixels(static_cast<std::size_t>(width * height * components));
+    unsigned seed = 12345;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width * components; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            const int tile = (x / components / 13 + y / 11) % 4;
+            pixels[static_cast<std::size_t>(y * width * components + x)]
+                = static_cast<unsigned char>(tile == 0       ? 255
+                                                 : tile == 1 ? 200
+                                                 : tile == 2 ? (seed >> 16) & 0xff
+                                                             : 30 + x % 7);
+        }
+    return pixels;
+}
+
+// The picture encoded into memory, with or without the shortcut.
+std::vector<unsigned char> encodeCheck(bool flat, JpegWriter::FlatBlockFault fault, int components, int quality)
+{
+    constexpr int kWidth = 75;
+    constexpr int kHeight = 53;
+    const std::vector<unsigned char> pixels = checkPicture(kWidth, kHeight, components);
+    jpeg_compress_struct info {};
+    jpeg_error_mgr errors {};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = kWidth;
+    info.image_height = kHeight;
+    info.input_components = components;
+    info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    jpeg_start_compress(&info, TRUE);
+#if QUARNEL_FLAT_BLOCKS
+    JpegWriter::FlatBlocks blocks;
+    if (flat && info.fdct && info.fdct->forward_DCT) {
+        std::memset(blocks.known, 0, sizeof blocks.known);
+        blocks.transform = info.fdct->forward_DCT;
+        blocks.fault = fault;
+        info.client_data = &blocks;
+        info.fdct->forward_DCT = JpegWriter::FlatBlocks::forward;
+    }
+#else
+    (void)flat;
+    (void)fault;
+#endif
+    for (int row = 0; row < kHeight; ++row) {
+        auto* line = const_cast<JSAMPROW>(pixels.data() + static_cast<std::ptrdiff_t>(row) * kWidth * components);
+        jpeg_write_scanlines(&info, &line, 1);
+    }
+    jpeg_finish_compress(&info);
+    std::vector<unsigned char> bytes(buffer, buffer + size);
+    jpeg_destroy_compress(&info);
+    std::free(buffer);
+    return bytes;
+}
+
+} // namespace
+
+bool JpegWriter::CheckFlatBlocks(FlatBlockFault fault)
+{
+    if (!QUARNEL_FLAT_BLOCKS || BITS_IN_JSAMPLE != 8)
+        return false;
+    for (const int components : {3, 1})
+        for (const int quality : {85, 30})
+            if (encodeCheck(true, fault, components, quality) != encodeCheck(false, nullptr, components, quality))
+                return false;
+    return true;
+}
+
+bool JpegWriter::FlatBlocksAreExact()
+{
+    static std::once_flag checked;
+    static bool exact = false;
+    std::call_once(checked, [] {
+        exact = CheckFlatBlocks(nullptr);
+        if (!exact && QUARNEL_FLAT_BLOCKS)
+            std::fprintf(stderr,
+                         "quarnel: this libjpeg-turbo is not the one the JPEG writer's shortcut was made "
+                         "for; writing every block with the library's own path\n");
+    });
+    return exact;
 }
 
 JpegWriter::~JpegWriter()
@@ -185,6 +298,7 @@ bool JpegWriter::start(const std::string& path, int width, int height, int compo
     m_info->X_density = m_info->Y_density = static_cast<UINT16>(dpi > 0 && dpi < 65536 ? dpi : 72);
     m_info->write_JFIF_header = TRUE;
     jpeg_start_compress(m_info, TRUE);
+#if QUARNEL_FLAT_BLOCKS
     if (m_flat && m_info->fdct && m_info->fdct->forward_DCT) {
         // The tables depend on the quality: values are worked out afresh for each file.
         std::memset(m_flat->known, 0, sizeof m_flat->known);
@@ -192,6 +306,7 @@ bool JpegWriter::start(const std::string& path, int width, int height, int compo
         m_info->client_data = m_flat.get();
         m_info->fdct->forward_DCT = FlatBlocks::forward;
     }
+#endif
     return true;
 }
 

@@ -25,7 +25,18 @@ public:
         FlatOnesOnce,
     };
 
+    // With FlatOnesOnce, the shortcut is used only where this library was checked to give its own bytes
+    // with it (else every block goes the library's way).
     explicit JpegWriter(Blocks blocks = Blocks::FlatOnesOnce);
+
+    // Whether the shortcut gives the library's own bytes with the library loaded now: a small picture
+    // encoded into memory both ways and compared, once per process (said once on stderr when not).
+    static bool FlatBlocksAreExact();
+    // The same check with a fault put into the reused blocks, as a library whose private layout moved
+    // would; for tests.
+    using FlatBlockFault = void (*)(short (&block)[64]);
+    static bool CheckFlatBlocks(FlatBlockFault fault);
+    struct FlatBlocks;
     ~JpegWriter();
     JpegWriter(const JpegWriter&) = delete;
     JpegWriter& operator=(const JpegWriter&) = delete;
@@ -50,7 +61,6 @@ private:
 
     jpeg_compress_struct* m_info = nullptr;
     jpeg_error_mgr* m_errors = nullptr;
-    struct FlatBlocks;
     std::unique_ptr<FlatBlocks> m_flat; // null: every block transformed by the encoder
     std::FILE* m_file = nullptr;
     std::unique_ptr<char[]> m_buffer; // the file's, until it is closed
