@@ -101,11 +101,13 @@ void AppendVersionRecord(const QString& logPath, qint64 offset, quint64 lineHash
     const QByteArray line = QByteArray::number(offset) + '\t' + QByteArray::number(lineHash, 16) + '\t'
         + QByteArray::number(version.size) + '\t' + QByteArray::number(version.modifiedNs) + '\n';
     const int fd = OpenPrivateFile(LogVersionsPath(logPath), O_WRONLY | O_CREAT | O_APPEND);
-    const ssize_t written = ::write(fd, line.constData(), static_cast<size_t>(line.size()));
-    const int error = errno;
+    try {
+        WriteAll(fd, line);
+    } catch (const RuntimeError&) {
+        ::close(fd);
+        throw;
+    }
     ::close(fd);
-    if (written != line.size())
-        throw RuntimeError::fromErrno(written < 0 ? error : ENOSPC);
 }
 
 ConvertedIndex::ConvertedIndex(QString logPath)

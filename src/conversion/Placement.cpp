@@ -35,19 +35,6 @@ void removeIfSame(const QByteArray& target, const FileIdentity& identity)
         ::unlink(target.constData());
 }
 
-void writeAll(int fd, const QByteArray& bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw RuntimeError::fromErrno(n < 0 ? errno : ENOSPC);
-        done += n;
-    }
-}
-
 } // namespace
 
 PlacementRecord::PlacementRecord(QString logPath)
@@ -75,7 +62,7 @@ void PlacementRecord::start(const QByteArray& header)
 void PlacementRecord::note(const QByteArray& line)
 {
     if (m_fd >= 0)
-        writeAll(m_fd, line);
+        WriteAll(m_fd, line);
 }
 
 void PlacementRecord::clear()

@@ -90,27 +90,37 @@ int OpenPrivateFile(const QString& path, int flags)
     return fd;
 }
 
-void ReplacePrivateFile(const QString& path, const QByteArray& bytes)
+void WriteAll(int fd, const QByteArray& bytes)
 {
-    const QString next = path + QStringLiteral(".new");
-    const QByteArray nextName = NativeName(next);
-    ::unlink(nextName.constData());
-    const int fd = OpenPrivateFile(next, O_WRONLY | O_CREAT | O_EXCL);
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            break;
+            throw RuntimeError::fromErrno(n < 0 ? errno : ENOSPC);
         done += n;
     }
-    const int error = done == bytes.size() ? 0 : (errno ? errno : ENOSPC);
-    ::close(fd);
-    if (error || ::rename(nextName.constData(), NativeName(path).constData()) != 0) {
-        const int failure = error ? error : errno;
+}
+
+void ReplacePrivateFile(const QString& path, const QByteArray& bytes)
+{
+    const QString next = path + QStringLiteral(".new");
+    const QByteArray nextName = NativeName(next);
+    ::unlink(nextName.constData());
+    const int fd = OpenPrivateFile(next, O_WRONLY | O_CREAT | O_EXCL);
+    try {
+        WriteAll(fd, bytes);
+    } catch (const RuntimeError&) {
+        ::close(fd);
         ::unlink(nextName.constData());
-        throw RuntimeError::fromErrno(failure);
+        throw;
+    }
+    ::close(fd);
+    if (::rename(nextName.constData(), NativeName(path).constData()) != 0) {
+        const int error = errno;
+        ::unlink(nextName.constData());
+        throw RuntimeError::fromErrno(error);
     }
 }
 
