@@ -290,15 +290,27 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
             m_placementRecord = std::make_unique<PlacementRecord>(m_logFilePath);
         placement.emplace(*m_placementRecord, pdfPath);
     });
+    bool logged = false;
     if (placement && collectImages(guard, staging, pdfPath, *placement)) {
+        qint64 lineEnd = -1;
         guard.step(146, [&] {
             // The version converted is noted (before its line) so that the next pass tells it by the file.
             AppendStringFSO(
                 LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath), m_logFilePath, 2, m_messages,
                 [&](qint64 offset, QByteArrayView line) {
-                    AppendVersionRecord(m_logFilePath, offset, LogLineHash(line), {before.size, before.modifiedNs});
+                    lineEnd = offset + line.size() + 2;
+                    try {
+                        AppendVersionRecord(m_logFilePath, offset, LogLineHash(line), {before.size, before.modifiedNs});
+                    } catch (const RuntimeError&) {
+                        // Without the note the line still counts, by its time.
+                    }
                 });
         });
+        // Images without their converted line would be placed again by the next pass.
+        struct stat log = {};
+        logged = lineEnd > 0 && ::stat(NativeName(m_logFilePath).constData(), &log) == 0 && log.st_size >= lineEnd;
+    }
+    if (logged) {
         placement->commit();
         anyConverted = true;
     } else {

@@ -489,6 +489,22 @@ TEST_F(PassFixture, APlacementCutShortByAKillIsUndoneAndThePdfConvertedOnce)
     EXPECT_EQ(outcomes(), QStringList {QStringLiteral("Converted ") + in.file(QStringLiteral("long.pdf"))});
 }
 
+// Images whose "Converted" line cannot be written would be placed again by the next pass: they are taken
+// back, and the error is reported.
+TEST_F(PassFixture, ImagesWhoseLineCannotBeLoggedAreTakenBack)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    inputs.rows = {in.path()};
+    method.pages = 3;
+    method.during = [this](const QString&) {
+        QFile::remove(logPath());
+        QDir().mkdir(logPath()); // the log can no longer be written
+    };
+    pass.ConvertPDFs(true);
+    EXPECT_TRUE(outputNames().isEmpty());
+    EXPECT_FALSE(errorReports().filter(QStringLiteral("Main.AppendStringFSO")).isEmpty());
+}
+
 TEST_F(PassFixture, LogClearedMidPassGetsTheRestOfThePass)
 {
     in.write(QStringLiteral("a.pdf"), "%PDF");
