@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh
+bash scripts/build.sh -DQUARNEL_BENCHMARKS=ON
 cd build
 ctest --output-on-failure --timeout 600 -j 2

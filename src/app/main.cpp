@@ -3,12 +3,12 @@
 #include "core/FileProcedures.h"
 #include "core/PrivateFolder.h"
 #include "core/ProcessLaunch.h"
-#include "core/QtServices.h"
 #include "core/SettingsStore.h"
 #include "desktop/HotKey.h"
 #include "desktop/SingleInstance.h"
 #include "desktop/SysTray.h"
 #include "desktop/TerminationSignals.h"
+#include "ui/QtServices.h"
 #include "ui/main/Form1.h"
 #include "ui/options/Form2.h"
 

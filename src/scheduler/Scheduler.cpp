@@ -1,13 +1,12 @@
 #include "scheduler/Scheduler.h"
 
 #include "conversion/ConversionPass.h"
-#include "core/CaptionProgressBar.h"
 #include "core/ErrorReport.h"
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
-#include "core/WindowProcedures.h"
 
 #include <cmath>
+#include <cstdlib>
 
 namespace quarnel {
 
@@ -19,6 +18,16 @@ bool IsNumericEntry(const QString& text)
     } catch (const RuntimeError&) {
         return false;
     }
+}
+
+QString FormatSeconds(qint32 seconds)
+{
+    // A negative count is a date before the epoch day; its time of day is the magnitude's.
+    const qint64 ofDay = std::llabs(static_cast<qint64>(seconds)) % 86400;
+    return QStringLiteral("%1:%2:%3")
+        .arg(ofDay / 3600, 2, 10, QChar(u'0'))
+        .arg(ofDay / 60 % 60, 2, 10, QChar(u'0'))
+        .arg(ofDay % 60, 2, 10, QChar(u'0'));
 }
 
 QString CountdownStatus(qint32 remaining)
@@ -108,9 +117,9 @@ void Scheduler::Timer1_Timer()
     });
     guard.step(104, [&] {
         if (m_intervalSeconds < 0)
-            SetCountdownBar(m_view.countdownBar(), 0, 0); // nothing to fill for a negative interval
+            m_view.setCountdown(0, 0); // nothing to fill for a negative interval
         else
-            SetCountdownBar(m_view.countdownBar(), m_intervalSeconds, m_elapsedSeconds);
+            m_view.setCountdown(m_intervalSeconds, m_elapsedSeconds);
     });
     if (m_elapsedSeconds < m_intervalSeconds)
         return;

@@ -6,7 +6,6 @@
 
 namespace quarnel {
 
-class CaptionProgressBar;
 class ConversionPass;
 class GuardedProcedure;
 class MessageBoxes;
@@ -19,6 +18,8 @@ inline constexpr auto kStatusOff = "Automatic conversion is off.";
 // True when the text is a number under the user's locale (blanks around it, a sign, a decimal
 // separator and an exponent allowed); the empty text is not.
 bool IsNumericEntry(const QString& text);
+// Seconds as a time of day "hh:mm:ss"; whole days are dropped.
+QString FormatSeconds(qint32 seconds);
 // The status line while on, for this many seconds left; a negative remainder shows as 00:00:00.
 QString CountdownStatus(qint32 remaining);
 
@@ -30,7 +31,8 @@ public:
     virtual QString toggleCaption() const = 0;
     virtual void setToggleCaption(const QString& caption) = 0;
     virtual void setStatusLine(const QString& text) = 0;
-    virtual CaptionProgressBar& countdownBar() = 0;
+    // The countdown bar: its maximum the interval; its value the seconds elapsed, unless past the maximum.
+    virtual void setCountdown(qint32 maximum, qint32 value) = 0;
     // The interval boxes: 0 hours, 1 minutes, 2 seconds. Setting a text stores it, as typing does.
     virtual QString intervalText(int box) const = 0;
     virtual void setIntervalText(int box, const QString& text) = 0;

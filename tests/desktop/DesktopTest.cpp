@@ -1,10 +1,10 @@
-#include "core/ApplicationIcon.h"
 #include "desktop/Autostart.h"
 #include "desktop/HotKey.h"
 #include "desktop/SingleInstance.h"
 #include "desktop/SysTray.h"
 #include "support/Fakes.h"
 #include "support/TempTree.h"
+#include "ui/ApplicationIcon.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "conversion/ConversionPass.h"
-#include "core/CaptionProgressBar.h"
 #include "support/Form1Fixture.h"
 #include "support/PassFakes.h"
+#include "ui/CaptionProgressBar.h"
 
 #include <QCoreApplication>
 #include <QFocusEvent>

@@ -1,5 +1,5 @@
 // quarnel-make-icons FOLDER: writes the blue "V" as PNG files at the icon theme's sizes.
-#include "core/ApplicationIcon.h"
+#include "ui/ApplicationIcon.h"
 
 #include <QDir>
 #include <QGuiApplication>

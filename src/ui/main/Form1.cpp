@@ -2,16 +2,16 @@
 
 #include "conversion/ConversionLog.h"
 #include "conversion/ConversionPass.h"
-#include "core/ApplicationIcon.h"
 #include "core/EndDeferral.h"
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
-#include "core/WindowProcedures.h"
 #include "desktop/HotKey.h"
 #include "desktop/SysTray.h"
 #include "folders/FolderListFormat.h"
+#include "ui/ApplicationIcon.h"
+#include "ui/WindowProcedures.h"
 #include "ui/options/Form2.h"
 #include "ui_Form1.h"
 

@@ -118,7 +118,7 @@ public:
     QString toggleCaption() const override;
     void setToggleCaption(const QString& caption) override;
     void setStatusLine(const QString& text) override;
-    CaptionProgressBar& countdownBar() override;
+    void setCountdown(qint32 maximum, qint32 value) override;
     QString intervalText(int box) const override;
     void setIntervalText(int box, const QString& text) override;
     void resetPointer() override;

@@ -1,13 +1,13 @@
 // The main window's automatic conversion, tray icon, start-at-login options and hot key.
-#include "core/ApplicationIcon.h"
-#include "core/CaptionProgressBar.h"
 #include "core/ErrorReport.h"
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
-#include "core/WindowProcedures.h"
 #include "desktop/Autostart.h"
 #include "desktop/HotKey.h"
 #include "desktop/SysTray.h"
+#include "ui/ApplicationIcon.h"
+#include "ui/CaptionProgressBar.h"
+#include "ui/WindowProcedures.h"
 #include "ui/main/Form1.h"
 #include "ui_Form1.h"
 
@@ -184,9 +184,9 @@ void Form1::setStatusLine(const QString& text)
     m_ui->Frame8->setTitle(text);
 }
 
-CaptionProgressBar& Form1::countdownBar()
+void Form1::setCountdown(qint32 maximum, qint32 value)
 {
-    return *m_ui->ProgressBar2;
+    SetCountdownBar(*m_ui->ProgressBar2, maximum, value);
 }
 
 QString Form1::intervalText(int box) const

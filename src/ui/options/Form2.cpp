@@ -1,11 +1,11 @@
 #include "ui/options/Form2.h"
 
-#include "core/ApplicationIcon.h"
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
-#include "core/WindowProcedures.h"
+#include "ui/ApplicationIcon.h"
+#include "ui/WindowProcedures.h"
 #include "ui_Form2.h"
 
 #include <QApplication>

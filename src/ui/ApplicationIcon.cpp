@@ -1,4 +1,4 @@
-#include "core/ApplicationIcon.h"
+#include "ui/ApplicationIcon.h"
 
 #include <QPainter>
 #include <QPainterPath>

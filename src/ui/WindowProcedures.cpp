@@ -1,7 +1,7 @@
-#include "core/WindowProcedures.h"
+#include "ui/WindowProcedures.h"
 
-#include "core/CaptionProgressBar.h"
 #include "core/RuntimeError.h"
+#include "ui/CaptionProgressBar.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -97,16 +97,6 @@ QFont WindowFont(qreal points)
     font.setPointSizeF(points);
     font.setBold(true);
     return font;
-}
-
-QString FormatSeconds(qint32 seconds)
-{
-    // A negative count is a date before the epoch day; its time of day is the magnitude's.
-    const qint64 ofDay = std::llabs(static_cast<qint64>(seconds)) % 86400;
-    return QStringLiteral("%1:%2:%3")
-        .arg(ofDay / 3600, 2, 10, QChar(u'0'))
-        .arg(ofDay / 60 % 60, 2, 10, QChar(u'0'))
-        .arg(ofDay % 60, 2, 10, QChar(u'0'));
 }
 
 void SetCountdownBar(CaptionProgressBar& bar, qint32 maximum, qint32 value)

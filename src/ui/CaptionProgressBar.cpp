@@ -1,4 +1,4 @@
-#include "core/CaptionProgressBar.h"
+#include "ui/CaptionProgressBar.h"
 
 #include <algorithm>
 

@@ -27,8 +27,6 @@ void ApplySkin(const QString& programFolder, QWidget* window);
 // The windows' type: bold Arial at the given size (9 pt for texts, 11.25 pt for push buttons).
 QFont WindowFont(qreal points);
 
-// Seconds as a time of day "hh:mm:ss"; whole days are dropped.
-QString FormatSeconds(qint32 seconds);
 // Sets the bar's maximum; sets its value only when it does not exceed that maximum.
 void SetCountdownBar(CaptionProgressBar& bar, qint32 maximum, qint32 value);
 

@@ -1,7 +1,8 @@
-#include "core/WindowProcedures.h"
+#include "ui/WindowProcedures.h"
 
-#include "core/CaptionProgressBar.h"
+#include "scheduler/Scheduler.h"
 #include "support/TempTree.h"
+#include "ui/CaptionProgressBar.h"
 
 #include <QApplication>
 #include <QBuffer>

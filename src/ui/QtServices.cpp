@@ -1,7 +1,7 @@
-#include "core/QtServices.h"
+#include "ui/QtServices.h"
 
 #include "core/ProcessLaunch.h"
-#include "core/WindowProcedures.h"
+#include "ui/WindowProcedures.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
