@@ -204,6 +204,7 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
     // The converter's status, passed on by the batch runner: anything but 0 (a failure, a converter
     // ended at its time limit, a batch file that did not start) means pages may be missing or cut short.
     int status = -1;
+    int expectedPages = -1;
     // The batch file runs only when the working copy is there; otherwise there is nothing to wait for.
     if (QFileInfo::exists(copy)) {
         QString batch = work + QStringLiteral("/convert.bat");
@@ -219,9 +220,18 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
                 WriteTextFile(batch, text);
             });
         }
+        // The page count is asked of the renderer while the converter works.
+        const int ticket = ghostscript && m_pageCounter ? m_pageCounter->askPageCount(pdfPath) : 0;
         guard.step(112, [&] {
             status = OpenAndWait(m_launcher, u'"' + batch + u'"', 0, work + kNativeSeparator, m_timeLimit);
         });
+        if (ticket > 0) {
+            try {
+                expectedPages = m_pageCounter->takePageCount(ticket);
+            } catch (const RuntimeError&) {
+                // A PDF the renderer cannot open, Ghostscript may: its pages are taken as they are.
+            }
+        }
         // The batch file has ended; a copy it did not delete (it failed, or ran too long) goes now.
         guard.step(114, [&] { DeleteFileQuietly(copy); });
     }
@@ -229,7 +239,9 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
     guard.step(116, [&] { images = GetFilesInFolder(imageFolder, pattern); });
     // The pages in page order, each whole: numbered 1, 2, ... without a gap, each ending as a JPEG ends.
     // Anything else (a converter that failed, ran out of room or was ended) hands over nothing.
-    const QStringList pages = status == 0 ? WholePagesInOrder(imageFolder, images.names()) : QStringList();
+    QStringList pages = status == 0 ? WholePagesInOrder(imageFolder, images.names()) : QStringList();
+    if (expectedPages >= 0 && pages.size() != expectedPages)
+        pages.clear();
     const int handOverCount
         = static_cast<int>(m_options.firstPageOnly() ? std::min<qsizetype>(pages.size(), 1) : pages.size());
     int handedOver = 0;
@@ -372,7 +384,9 @@ MethodSet::MethodSet(MethodOptions& options, MessageBoxes& messages, const QStri
     , m_blackWhite(BatchFileMethod::Kind::BlackWhite, options, *m_launcher, messages, programFolder)
     , m_acrobat(*m_automation, messages)
     , m_gflax(*m_automation, options, messages)
-{ }
+{
+    m_ghostscript.setPageCounter(m_renderer.get());
+}
 
 MethodSet::~MethodSet() = default;
 

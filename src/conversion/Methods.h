@@ -10,6 +10,7 @@ namespace quarnel {
 
 class AutomationFactory;
 class Launcher;
+class RenderClient;
 class MessageBoxes;
 
 // The page images a converter left (named with "-" and the page number before ".jpg"), in page order,
@@ -33,6 +34,9 @@ public:
                     QString programFolder);
     bool Convert(const QString& pdfPath, const QString& stagingFolder) override;
     void setTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
+    // Where the method learns how many pages the converter should give (the black/white converter checks
+    // that itself); without one, a converter that ended well is taken at its word.
+    void setPageCounter(RenderClient* renderer) { m_pageCounter = renderer; }
 
 private:
     Kind m_kind;
@@ -41,6 +45,7 @@ private:
     MessageBoxes& m_messages;
     QString m_programFolder;
     std::chrono::milliseconds m_timeLimit;
+    RenderClient* m_pageCounter = nullptr;
 };
 
 // The document object's method: the document opened, its pages saved as JPEG by its JavaScript object.
@@ -78,7 +83,6 @@ private:
 };
 
 class ConversionPass;
-class RenderClient;
 
 // The four methods as the program uses them, on the real engines: Ghostscript and the black/white
 // converter through their batch files, the document and imaging objects through the renderer worker.

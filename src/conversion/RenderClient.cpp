@@ -280,9 +280,24 @@ int RenderClient::pageCount(const QString& pdfPath)
         return known->second;
     if (!ensureStarted())
         throw RuntimeError(ErrorNumber::CantCreateObject);
+    return takePageCount(askPageCount(pdfPath));
+}
+
+int RenderClient::askPageCount(const QString& pdfPath)
+{
+    if (!ensureStarted())
+        return 0;
     const int id = m_nextId++;
     m_opens[id] = -2;
     send({"open", std::to_string(id), NativeName(pdfPath).toStdString()});
+    return id;
+}
+
+int RenderClient::takePageCount(int ticket)
+{
+    if (m_opens.find(ticket) == m_opens.end())
+        throw RuntimeError(ErrorNumber::CantCreateObject);
+    const int id = ticket;
     waitFor([&] { return m_opens[id] != -2; });
     const int pages = m_opens[id];
     const QString error = m_openErrors[id];

@@ -40,6 +40,10 @@ public:
 
     // The PDF's page count; a run-time error when it cannot be opened.
     int pageCount(const QString& pdfPath);
+    // The same in two halves, so that other work goes on while the worker opens the PDF: asks (a ticket),
+    // then waits for the answer (a run-time error when it cannot be opened, or could not be asked).
+    int askPageCount(const QString& pdfPath);
+    int takePageCount(int ticket);
     // Queues a page (from 0) to be rendered into the target JPEG; returns the job's number.
     int submit(const QString& pdfPath, int page, double dpi, int quality, bool blackWhite, const QString& target);
     // Waits, serving the window's events, until every queued page is done; their outcomes by number.

@@ -585,6 +585,22 @@ TEST_F(MethodFixture, DocumentAndImagingMethodsFailAPdfThatRunsPastItsTimeLimit)
     EXPECT_TRUE(acrobat.Convert(in.write(QStringLiteral("next.pdf"), pagesPdf(2)), next.path()));
 }
 
+// A converter that ends well but gives fewer pages than the document has hands over none.
+TEST_F(MethodFixture, GhostscriptHandsOverOnlyAsManyPagesAsTheDocumentHas)
+{
+    TempTree program;
+    withGhostscript(program, "#!/bin/sh\nfor n in 001 002; do printf 'page\\377\\331' > current-$n.jpg; done\n");
+    SystemLauncher local(program.path());
+    BatchFileMethod method(BatchFileMethod::Kind::Ghostscript, options, local, messages, program.path());
+    const QString pdf = in.write(QStringLiteral("three.pdf"), pagesPdf(3));
+    EXPECT_TRUE(method.Convert(pdf, staging.path())) << "without a page count, the converter's word counts";
+    TempTree counted;
+    RenderClient renderer(kBin + QStringLiteral("/quarnel-render"));
+    method.setPageCounter(&renderer);
+    EXPECT_FALSE(method.Convert(pdf, counted.path()));
+    EXPECT_TRUE(jpegsIn(counted.path()).isEmpty());
+}
+
 TEST_F(MethodFixture, DocumentAndImagingMethodsFailWhenTheRendererDiesMidDocument)
 {
     RenderClient renderer(QStringLiteral(QUARNEL_FAULTY_RENDER));
