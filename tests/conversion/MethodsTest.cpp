@@ -570,14 +570,14 @@ TEST_F(MethodFixture, DocumentAndImagingMethodsFailAPdfThatRunsPastItsTimeLimit)
     GflAxMethod gflax(factory, options, messages);
     acrobat.setTimeLimit(std::chrono::milliseconds(2000));
     gflax.setTimeLimit(std::chrono::milliseconds(2000));
-    qputenv("QUARNEL_RENDER_SLOW_MS", "1500");
+    qputenv("QUARNEL_RENDER_SLOW_MS", "3000");
     for (ConversionMethod* method :
          {static_cast<ConversionMethod*>(&acrobat), static_cast<ConversionMethod*>(&gflax)}) {
         TempTree cut;
         QElapsedTimer clock;
         clock.start();
         EXPECT_FALSE(method->Convert(pdf, cut.path()));
-        EXPECT_LT(clock.elapsed(), 4000);
+        EXPECT_LT(clock.elapsed(), 8000); // unbounded, 9 s or more
     }
     qunsetenv("QUARNEL_RENDER_SLOW_MS");
     // The next PDF has its own time.
