@@ -152,6 +152,7 @@ void ConvertedIndex::take(QByteArrayView raw, qint64 offset)
         entry.newest = line.when;
     entry.lastOffset = offset;
     entry.lastHash = LogLineHash(raw);
+    m_changedSinceSave = true;
 }
 
 bool ConvertedIndex::stillSameFile(int fd, qint64 size) const
@@ -317,7 +318,12 @@ qint64 birthOf(int fd)
 
 void ConvertedIndex::save()
 {
-    if (m_offset < 0 || m_offset == m_savedOffset)
+    // An index that is behind still serves (what follows it is read at the start), so it is written
+    // again only when converted lines came in, or when what follows it grew past a quick read: not at
+    // every pass, which only appends skipped lines.
+    constexpr qint64 kQuickRead = 8 << 20;
+    const bool behind = m_savedOffset < 0 || m_offset - m_savedOffset > kQuickRead;
+    if (m_offset < 0 || m_offset == m_savedOffset || (!m_changedSinceSave && !behind))
         return;
     qint64 birth = 0;
     try {
@@ -342,6 +348,7 @@ void ConvertedIndex::save()
     try {
         ReplacePrivateFile(LogIndexPath(m_logPath), bytes);
         m_savedOffset = m_offset;
+        m_changedSinceSave = false;
     } catch (const RuntimeError&) {
         // The next start reads the whole log instead.
     }
@@ -392,6 +399,7 @@ bool ConvertedIndex::load(int fd, qint64 size)
         return false;
     m_entries = std::move(entries);
     m_offset = m_savedOffset = offset;
+    m_changedSinceSave = false;
     m_head = head;
     m_tail = tail;
     m_partial = partial;

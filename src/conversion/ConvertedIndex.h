@@ -86,6 +86,7 @@ private:
     ino_t m_inode = 0;
     qint64 m_offset = -1; // bytes of the log taken in; -1 before the first read
     qint64 m_savedOffset = -1; // what the saved index covers
+    bool m_changedSinceSave = false; // converted lines taken in since the index was saved
     struct timespec m_modified
     {
     }; // the log's time of last change when it was last read
