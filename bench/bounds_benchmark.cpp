@@ -6,9 +6,9 @@
 #include "conversion/ConversionLog.h"
 #include "conversion/ConversionPass.h"
 #include "conversion/RenderClient.h"
-#include "conversion/render/RenderProtocol.h"
+#include "render/RenderProtocol.h"
 #include "core/RuntimeError.h"
-#include "tools/samples/SamplePdf.h"
+#include "samples/SamplePdf.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -100,19 +100,13 @@ bool ConversionPass::unchangedSince(const ConvertedRecord& record, const struct 
     return info.st_mtim.tv_sec < record.newest.toSecsSinceEpoch();
 }
 
-void ConversionPass::ConvertPDFs(bool silent)
+bool ConversionPass::passCanRun(GuardedProcedure& guard, bool silent)
 {
-    if (m_running)
-        return;
-    m_running = true;
-    GuardedProcedure guard(Location::ConvertPDFs, m_messages);
     if (guard.test(100, [&] { return m_inputs.folderRowCount() == 0; })) {
         if (!silent)
             guard.step(102, [&] { m_messages.inform(QStringLiteral("No files or folders added.")); });
         guard.step(104, [&] { log(LogLine::noFolders(now())); });
-        m_running = false;
-        emit passFinished();
-        return;
+        return false;
     }
     if (guard.test(106, [&] { return !FolderExists(m_inputs.outputFolder()) && !m_inputs.saveBesideOriginal(); })) {
         if (!silent)
@@ -120,13 +114,20 @@ void ConversionPass::ConvertPDFs(bool silent)
                 m_messages.inform(QStringLiteral("Folder does not exist. Please select another folder."));
             });
         guard.step(110, [&] { log(LogLine::noOutputFolder(now())); });
-        m_running = false;
-        emit passFinished();
-        return;
+        return false;
     }
     // A pass whose outcomes cannot be logged would convert every PDF again at every pass. (An added step,
     // numbered between the ones around it.)
-    if (!guard.step(111, [&] { CheckLogAppendable(m_logFilePath); })) {
+    return guard.step(111, [&] { CheckLogAppendable(m_logFilePath); });
+}
+
+void ConversionPass::ConvertPDFs(bool silent)
+{
+    if (m_running)
+        return;
+    m_running = true;
+    GuardedProcedure guard(Location::ConvertPDFs, m_messages);
+    if (!passCanRun(guard, silent)) {
         m_running = false;
         emit passFinished();
         return;
@@ -174,6 +175,11 @@ void ConversionPass::ConvertPDFs(bool silent)
             convertOne(guard, pdfPath, silent, anyConverted);
         }
     }
+    endPass(guard, silent, anyConverted, lastSkipped);
+}
+
+void ConversionPass::endPass(GuardedProcedure& guard, bool silent, bool anyConverted, bool lastSkipped)
+{
     for (const auto& [method, implementation] : m_methods)
         if (implementation)
             implementation->passEnded();
@@ -248,18 +254,7 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
     // The method's images are handed over in a folder of the pass's own. One folder serves the whole
     // pass (made again if it went missing): on some file systems making a folder for each PDF cost more
     // than all the rest of the hand-over.
-    guard.step(136, [&] {
-        if (m_staging && FolderExists(m_staging->path()))
-            return;
-        endStaging();
-        m_staging = std::make_unique<QTemporaryDir>(TempFolder() + u'/' + QLatin1String(kStagingFolderPrefix)
-                                                    + QStringLiteral("XXXXXX"));
-        if (!m_staging->isValid()) {
-            m_staging.reset();
-            throw RuntimeError(ErrorNumber::PathNotFound);
-        }
-        SetActiveStagingFolder(m_staging->path());
-    });
+    guard.step(136, [&] { makeStaging(); });
     const QString staging = m_staging ? m_staging->path() : QString();
     // Whatever this PDF leaves there goes before the next PDF's turn, so it is never taken for its pages.
     struct Emptied
@@ -290,26 +285,8 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
             m_placementRecord = std::make_unique<PlacementRecord>(m_logFilePath);
         placement.emplace(*m_placementRecord, pdfPath);
     });
-    bool logged = false;
-    if (placement && collectImages(guard, staging, pdfPath, *placement)) {
-        qint64 lineEnd = -1;
-        guard.step(146, [&] {
-            // The version converted is noted (before its line) so that the next pass tells it by the file.
-            AppendStringFSO(
-                LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath), m_logFilePath, 2, m_messages,
-                [&](qint64 offset, QByteArrayView line) {
-                    lineEnd = offset + line.size() + 2;
-                    try {
-                        AppendVersionRecord(m_logFilePath, offset, LogLineHash(line), {before.size, before.modifiedNs});
-                    } catch (const RuntimeError&) {
-                        // Without the note the line still counts, by its time.
-                    }
-                });
-        });
-        // Images without their converted line would be placed again by the next pass.
-        struct stat log = {};
-        logged = lineEnd > 0 && ::stat(NativeName(m_logFilePath).constData(), &log) == 0 && log.st_size >= lineEnd;
-    }
+    const bool logged = placement && collectImages(guard, staging, pdfPath, *placement)
+        && logConverted(guard, pdfPath, started, before);
     if (logged) {
         placement->commit();
         anyConverted = true;
@@ -318,6 +295,42 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
         placement.reset();
         reportFailure(guard, pdfPath, silent);
     }
+}
+
+bool ConversionPass::logConverted(GuardedProcedure& guard, const QString& pdfPath, const QDateTime& started,
+                                  const FileVersion& before)
+{
+    qint64 lineEnd = -1;
+    guard.step(146, [&] {
+        // The version converted is noted (before its line) so that the next pass tells it by the file.
+        AppendStringFSO(
+            LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath), m_logFilePath, 2, m_messages,
+            [&](qint64 offset, QByteArrayView line) {
+                lineEnd = offset + line.size() + 2;
+                try {
+                    AppendVersionRecord(m_logFilePath, offset, LogLineHash(line), {before.size, before.modifiedNs});
+                } catch (const RuntimeError&) {
+                    // Without the note the line still counts, by its time.
+                }
+            });
+    });
+    // Images without their converted line would be placed again by the next pass.
+    struct stat log = {};
+    return lineEnd > 0 && ::stat(NativeName(m_logFilePath).constData(), &log) == 0 && log.st_size >= lineEnd;
+}
+
+void ConversionPass::makeStaging()
+{
+    if (m_staging && FolderExists(m_staging->path()))
+        return;
+    endStaging();
+    m_staging = std::make_unique<QTemporaryDir>(TempFolder() + u'/' + QLatin1String(kStagingFolderPrefix)
+                                                + QStringLiteral("XXXXXX"));
+    if (!m_staging->isValid()) {
+        m_staging.reset();
+        throw RuntimeError(ErrorNumber::PathNotFound);
+    }
+    SetActiveStagingFolder(m_staging->path());
 }
 
 void ConversionPass::reportFailure(GuardedProcedure& guard, const QString& pdfPath, bool silent)

@@ -73,6 +73,11 @@ signals:
     void passFinished();
 
 private:
+    bool passCanRun(GuardedProcedure& guard, bool silent);
+    void endPass(GuardedProcedure& guard, bool silent, bool anyConverted, bool lastSkipped);
+    void makeStaging();
+    bool logConverted(GuardedProcedure& guard, const QString& pdfPath, const QDateTime& started,
+                      const FileVersion& before);
     void convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted);
     bool waitUntilSettled(const QString& pdfPath);
     bool unchangedSince(const ConvertedRecord& record, const struct stat& info) const;

@@ -170,6 +170,39 @@ BatchFileMethod::BatchFileMethod(Kind kind, MethodOptions& options, Launcher& la
     , m_timeLimit(kBatchTimeLimit)
 { }
 
+// Runs the method's batch file in the working folder; its status, and the page count the renderer read
+// meanwhile (Ghostscript only).
+int BatchFileMethod::runBatch(GuardedProcedure& guard, const QString& work, const QString& pdfPath, int& expectedPages)
+{
+    const bool ghostscript = m_kind == Kind::Ghostscript;
+    int status = -1;
+    QString batch = work + QStringLiteral("/convert.bat");
+    if (ghostscript) {
+        batch = work + QStringLiteral("/pdf2tiff.bat");
+        guard.step(110, [&] {
+            const QString text = GhostscriptBatchText(m_options.quality());
+            // The batch file of the PDF before, when it is this one, stays (a new file is dear).
+            if (FileHoldsExactly(batch, TextFileBytes(text)))
+                return;
+            if (QFileInfo::exists(batch))
+                DeleteFileQuietly(batch);
+            WriteTextFile(batch, text);
+        });
+    }
+    // The page count is asked of the renderer while the converter works.
+    const int ticket = ghostscript && m_pageCounter ? m_pageCounter->askPageCount(pdfPath) : 0;
+    guard.step(112,
+               [&] { status = OpenAndWait(m_launcher, u'"' + batch + u'"', 0, work + kNativeSeparator, m_timeLimit); });
+    if (ticket > 0) {
+        try {
+            expectedPages = m_pageCounter->takePageCount(ticket);
+        } catch (const RuntimeError&) {
+            // A PDF the renderer cannot open, Ghostscript may: its pages are taken as they are.
+        }
+    }
+    return status;
+}
+
 bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFolder)
 {
     const bool ghostscript = m_kind == Kind::Ghostscript;
@@ -207,31 +240,7 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
     int expectedPages = -1;
     // The batch file runs only when the working copy is there; otherwise there is nothing to wait for.
     if (QFileInfo::exists(copy)) {
-        QString batch = work + QStringLiteral("/convert.bat");
-        if (ghostscript) {
-            batch = work + QStringLiteral("/pdf2tiff.bat");
-            guard.step(110, [&] {
-                const QString text = GhostscriptBatchText(m_options.quality());
-                // The batch file of the PDF before, when it is this one, stays (a new file is dear).
-                if (FileHoldsExactly(batch, TextFileBytes(text)))
-                    return;
-                if (QFileInfo::exists(batch))
-                    DeleteFileQuietly(batch);
-                WriteTextFile(batch, text);
-            });
-        }
-        // The page count is asked of the renderer while the converter works.
-        const int ticket = ghostscript && m_pageCounter ? m_pageCounter->askPageCount(pdfPath) : 0;
-        guard.step(112, [&] {
-            status = OpenAndWait(m_launcher, u'"' + batch + u'"', 0, work + kNativeSeparator, m_timeLimit);
-        });
-        if (ticket > 0) {
-            try {
-                expectedPages = m_pageCounter->takePageCount(ticket);
-            } catch (const RuntimeError&) {
-                // A PDF the renderer cannot open, Ghostscript may: its pages are taken as they are.
-            }
-        }
+        status = runBatch(guard, work, pdfPath, expectedPages);
         // The batch file has ended; a copy it did not delete (it failed, or ran too long) goes now.
         guard.step(114, [&] { DeleteFileQuietly(copy); });
     }

@@ -8,6 +8,7 @@
 
 namespace quarnel {
 
+class GuardedProcedure;
 class AutomationFactory;
 class Launcher;
 class RenderClient;
@@ -39,6 +40,7 @@ public:
     void setPageCounter(RenderClient* renderer) { m_pageCounter = renderer; }
 
 private:
+    int runBatch(GuardedProcedure& guard, const QString& work, const QString& pdfPath, int& expectedPages);
     Kind m_kind;
     MethodOptions& m_options;
     Launcher& m_launcher;

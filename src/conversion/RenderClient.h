@@ -1,15 +1,14 @@
 #pragma once
 
-#include "conversion/render/RenderProtocol.h"
+#include "conversion/RenderAhead.h"
+#include "render/RenderProtocol.h"
 
 #include <QObject>
 #include <QString>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 
 class QEventLoop;
 class QProcess;
@@ -57,7 +56,7 @@ public:
     void renderAhead(const QString& pdfPath, double dpi, int quality, bool blackWhite, int pages);
     // Drops every page asked for ahead, rendered or not.
     void forgetAhead();
-    void setAheadLimit(int pages) { m_aheadLimit = pages; }
+    void setAheadLimit(int pages) { m_ahead.setLimit(pages); }
     // Enough pages ahead to keep every core busy between two PDFs.
     static int defaultAheadLimit();
 
@@ -76,50 +75,38 @@ public:
     bool pastDocumentTime() const;
 
 private:
-    // A page as asked for: what makes a page rendered ahead the one asked for now.
-    struct Request
+    // One request to the worker, from the moment it is asked until its answer is taken.
+    struct Job
     {
-        std::string path;
-        int page = 0;
-        std::string dpi;
-        int quality = 0;
-        bool blackWhite = false;
-        bool operator==(const Request&) const = default;
-    };
-    struct AheadPage
-    {
-        Request request;
-        QString file;
-        bool rendered = false;
-        std::string version; // of the file it was rendered from
-        int adoptedBy = 0; // a request now waiting for it, with the version it wants and its target
-        std::string wantedVersion;
+        enum class Kind { Count, Page } kind = Kind::Page;
+        PageKey key; // the page asked for, or the PDF counted (its path)
         QString target;
-    };
-    struct AheadDocument
-    {
-        std::string path;
-        double dpi = 0;
-        int quality = 0;
-        bool blackWhite = false;
-        int pages = -1;
-        int nextPage = 0; // the first page not asked for yet
-        bool sameAs(const AheadDocument& other) const
-        {
-            return path == other.path && dpi == other.dpi && quality == other.quality && blackWhite == other.blackWhite;
-        }
+        bool answered = false;
+        int pages = 0; // a count's answer
+        Outcome outcome; // a page's answer
     };
 
-    static Request requestOf(const QString& pdfPath, int page, double dpi, int quality, bool blackWhite);
-    void sendRender(const char* kind, int id, const Request& request, const QString& target);
-    void aheadOpened(int id, int pages, const std::string& version);
-    void topUpAhead();
-    bool askAheadPages(AheadDocument& document, int pages);
-    std::map<std::pair<std::string, std::string>, int>::const_iterator knownCount(const std::string& path) const;
-    void aheadReply(int id, const render::Message& message);
-    void dropAheadPage(std::map<int, AheadPage>::iterator page);
-    bool handOver(const QString& file, const QString& target);
-    void send(const render::Message& message);
+    // The worker's side, as render-ahead sees it.
+    class Link final : public AheadLink
+    {
+    public:
+        explicit Link(RenderClient& client)
+            : m_client(client)
+        { }
+        bool ensureStarted() override { return m_client.ensureStarted(); }
+        int newId() override { return m_client.m_nextId++; }
+        void send(const render::Request& request) override { m_client.send(request); }
+
+    private:
+        RenderClient& m_client;
+    };
+
+    static PageKey keyOf(const QString& pdfPath, int page, double dpi, int quality, bool blackWhite);
+    void sendRender(int id, const Job& job);
+    void finish(int id, Outcome outcome);
+    void take(const render::Reply& reply);
+    bool waitingForWorker() const;
+    void send(const render::Request& request);
     void readReplies();
     void workerEnded();
     void endWorker();
@@ -130,10 +117,7 @@ private:
     QProcess* m_process = nullptr;
     render::MessageReader m_reader;
     int m_nextId = 1;
-    std::map<int, Outcome> m_finished;
-    std::map<int, bool> m_pending;
-    std::map<int, int> m_opens; // open request -> page count, -1 failed
-    std::map<int, QString> m_openErrors;
+    std::map<int, Job> m_jobs;
     std::chrono::milliseconds m_stallLimit {(render::kPageTimeLimitSeconds + 60) * 1000};
     std::chrono::seconds m_pageTimeLimit {render::kPageTimeLimitSeconds};
     qint64 m_lastWordMs = 0;
@@ -141,17 +125,10 @@ private:
     bool m_cutShort = false;
     bool m_garbled = false; // the worker's replies stopped making sense
     bool m_replaceWhenIdle = false; // a page failed for memory or time: a new worker for what comes next
-    std::map<int, Request> m_requests; // what the pending pages asked for, to ask again
-    std::map<int, QString> m_targets;
-    std::map<int, AheadPage> m_ahead;
-    std::map<int, AheadDocument> m_aheadOpens;
-    std::deque<AheadDocument> m_aheadQueue; // asked for ahead, in the order they will be needed, waiting for room
-    std::map<std::pair<std::string, std::string>, int> m_knownCounts; // (path, version) -> pages
-    std::set<std::string> m_askedNow; // PDFs whose pages were asked for as needed now, since the last forget
-    std::unique_ptr<QTemporaryDir> m_aheadFolder;
-    int m_aheadLimit = 0;
     bool m_askedAgain = false; // the pending pages were asked for again after the worker ended
     QEventLoop* m_waitLoop = nullptr; // the wait to wake when a reply has been read
+    Link m_link {*this};
+    RenderAhead m_ahead;
 };
 
 } // namespace quarnel

@@ -8,7 +8,7 @@
 #include "support/Fakes.h"
 #include "support/PassFakes.h"
 #include "support/TempTree.h"
-#include "tools/samples/SamplePdf.h"
+#include "samples/SamplePdf.h"
 
 #include <QCursor>
 #include <QDir>

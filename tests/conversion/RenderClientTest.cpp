@@ -1,11 +1,11 @@
 #include "conversion/RenderClient.h"
 
-#include "conversion/render/RenderProtocol.h"
 #include "core/FileProcedures.h"
 #include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
+#include "render/RenderProtocol.h"
+#include "samples/SamplePdf.h"
 #include "support/TempTree.h"
-#include "tools/samples/SamplePdf.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -436,42 +436,6 @@ TEST(RenderClient, AnOpenWaitingWhenTheWorkerDiesFailsInsteadOfWaitingForEver)
     EXPECT_THROW(client.pageCount(slow), RuntimeError);
     EXPECT_LT(clock.elapsed(), 10000);
     EXPECT_TRUE(client.takeCutShort());
-}
-
-TEST(RenderProtocol, MessagesSurviveAnySplitAndABadLengthEndsTheStream)
-{
-    const render::Message open {"open", "7", "/in/\xc3\xa9t\xc3\xa9 report.pdf"};
-    const render::Message done {"done", "8", "", "1100", "300"};
-    const std::string stream = render::EncodeMessage(open) + render::EncodeMessage(done);
-    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-        render::MessageReader reader;
-        std::vector<render::Message> got;
-        render::Message message;
-        reader.append(stream.data(), cut);
-        while (reader.next(message))
-            got.push_back(message);
-        reader.append(stream.data() + cut, stream.size() - cut);
-        while (reader.next(message))
-            got.push_back(message);
-        EXPECT_EQ(got, (std::vector<render::Message> {open, done})) << "split at " << cut;
-    }
-    // A length no message can have: what follows is never read as messages, even when it looks like one.
-    render::MessageReader reader;
-    const std::string oversized("\xff\xff\xff\xff", 4);
-    const std::string after = render::EncodeMessage({"opened", "1", "3", "2049:12:1000:17.5"});
-    reader.append(oversized.data(), oversized.size());
-    reader.append(after.data(), after.size());
-    render::Message message;
-    EXPECT_FALSE(reader.next(message));
-    EXPECT_TRUE(reader.broken());
-    reader.append(after.data(), after.size());
-    EXPECT_FALSE(reader.next(message));
-
-    EXPECT_TRUE(render::IsWellFormedReply({"opened", "1", "3", "2049:12:1000:17.5"}));
-    EXPECT_FALSE(render::IsWellFormedReply({"opened", "1", "3"}));
-    EXPECT_FALSE(render::IsWellFormedReply({"opened", "1", "-2", "2049:12:1000:17.5"}));
-    EXPECT_FALSE(render::IsWellFormedReply({"done", "x", "1", "1", "1"}));
-    EXPECT_FALSE(render::IsWellFormedReply({"sure"}));
 }
 
 TEST(RenderClient, AWorkerThatStopsMakingSenseIsEndedAndItsWorkFails)

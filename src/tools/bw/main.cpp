@@ -1,8 +1,8 @@
 // quarnel-bw INPUT.pdf OUTPUT-FOLDER: the black/white converter behind bw/convert.bat. Renders every
 // page, turns it into pure black and white pixels by a threshold, and writes one JPEG per page into the
 // output folder, named so that name order is page order.
-#include "conversion/render/MupdfRenderer.h"
-#include "conversion/render/RenderProtocol.h"
+#include "render/MupdfRenderer.h"
+#include "render/RenderProtocol.h"
 
 #include <algorithm>
 #include <atomic>

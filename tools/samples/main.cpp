@@ -1,6 +1,6 @@
 // quarnel-make-samples FOLDER: writes the sample PDFs that the "Load Sample/Example Folders" button
 // offers, made by us at build time.
-#include "tools/samples/SamplePdf.h"
+#include "samples/SamplePdf.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "render/RenderProtocol.h"
+
 #include <atomic>
 #include <cstddef>
 #include <mutex>
@@ -15,22 +17,21 @@ inline constexpr double kMaxPagePixels = 200e6;
 // JPEG cannot hold more than this many pixels in either direction.
 inline constexpr int kMaxJpegSide = 65500;
 
-struct PageRequest
-{
-    int page = 0; // from 0
-    double dpi = 72;
-    int quality = 85;
-    bool blackWhite = false;
-    std::string target; // a JPEG file that must not exist yet
+// Why a page was not rendered.
+enum class PageFailure {
+    None,
+    NoDocument, // no document is open
+    Document, // the library could not read or draw the page
+    Jpeg, // the image could not be written
+    Stopped, // the page ran past its time limit and was stopped
+    Exhausted, // the page needs more memory than one renderer may take
+    Crowded, // the memory all renderers share was taken by others: the page may be rendered again once they are done
 };
 
-// The error of a page stopped at its time limit.
+// The text of a page stopped at its time limit.
 inline constexpr const char* kStoppedError = "the page took too long and was stopped";
-// The error of a page that needs more memory than one renderer may take.
+// The text of a page that needs more memory than one renderer may take.
 inline constexpr const char* kExhaustedError = "the page needs more memory than the renderer may use";
-// The error of a page that ran out of the memory all renderers share while others were rendering:
-// it is rendered again once they are done.
-inline constexpr const char* kCrowdedError = "the renderers' shared memory was taken";
 
 // Bytes MuPDF may hold: at most `ownLimit` for one renderer, and at most the shared limit for all the
 // renderers of the process together. An allocation past either fails, and with it the page.
@@ -52,11 +53,14 @@ private:
 struct PageResult
 {
     bool ok = false;
-    std::string error;
+    PageFailure failure = PageFailure::None;
+    std::string error; // what went wrong, in words
     int width = 0;
     int height = 0;
     double dpi = 0; // the resolution used, lower than asked for an oversized page
 };
+
+struct PageRun;
 
 // Renders pages of one PDF with MuPDF into JPEG files, in bands, so that memory stays small whatever
 // the page size. One instance per thread: it owns its MuPDF context.
@@ -100,6 +104,11 @@ public:
     };
 
 private:
+    void drawPage(PageRun& run, const PageRequest& request);
+    // Ends the page with this failure (a jump to the page's end, as MuPDF's own failures are).
+    [[noreturn]] void failPage(PageRun& run, PageFailure failure);
+    void stopIfCutShort(PageRun& run);
+
     Memory m_memory;
     fz_context* m_context = nullptr;
     fz_document* m_document = nullptr;

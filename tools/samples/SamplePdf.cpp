@@ -1,4 +1,4 @@
-#include "tools/samples/SamplePdf.h"
+#include "samples/SamplePdf.h"
 
 #include <QList>
 #include <algorithm>

@@ -1,8 +1,8 @@
-#include "conversion/render/MupdfRenderer.h"
+#include "render/MupdfRenderer.h"
 
-#include "conversion/render/JpegWriter.h"
+#include "render/JpegWriter.h"
+#include "samples/SamplePdf.h"
 #include "support/TempTree.h"
-#include "tools/samples/SamplePdf.h"
 
 #include <QFile>
 #include <QImage>

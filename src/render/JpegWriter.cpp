@@ -1,4 +1,4 @@
-#include "conversion/render/JpegWriter.h"
+#include "render/JpegWriter.h"
 
 #include <algorithm>
 #include <cerrno>
