@@ -1,42 +1,70 @@
-#include "conversion/ConversionPass.h"
-#include "conversion/Methods.h"
-#include "core/FileProcedures.h"
-#include "core/PrivateFolder.h"
-#include "core/ProcessLaunch.h"
-#include "core/SettingsStore.h"
-#include "desktop/HotKey.h"
-#include "desktop/SingleInstance.h"
-#include "desktop/SysTray.h"
-#include "desktop/TerminationSignals.h"
-#include "ui/QtServices.h"
-#include "ui/main/Form1.h"
-#include "ui/options/Form2.h"
+#include "app/Modes.h"
+#include "core/NamedSettings.h"
 
-#include <QApplication>
 #include <QCommandLineParser>
-#include <QSessionManager>
-#include <QTimer>
+#include <QCoreApplication>
 #include <cstdio>
+#include <variant>
 
 namespace {
 
-// The command line, read before any window system is reached, so that --help and --version work
-// anywhere. Returns the exit status when the program should end now, -1 to go on.
-int handleCommandLine(int argc, char* argv[])
+using quarnel::StartRequest;
+
+const char* const kExitStatuses = "Exit status:\n"
+                                  "  0  done: every PDF examined was converted or skipped\n"
+                                  "  1  some PDF failed (--convert-now), or the folder was not in the list\n"
+                                  "  2  the command line or a value was not understood; nothing was changed\n"
+                                  "  3  the pass could not run or was stopped before its end, or the running copy\n"
+                                  "     could not be reached\n";
+
+int usageError(const QString& text)
+{
+    std::fprintf(stderr, "quarnel: %s\nTry 'quarnel --help' for more information.\n", qPrintable(text));
+    return 2;
+}
+
+// The command line, read before any window system is reached, so that every mode but the window works
+// anywhere. An exit status when the program should end now, otherwise what it is to do.
+std::variant<int, StartRequest> readCommandLine(int argc, char* argv[])
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Turns the pages of the PDF files in watched folders into JPEG images.\n"
-                       "Without options, opens the window (or brings the running copy's window to the front)."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Turns the pages of the PDF files in watched folders into JPEG images.\n"
+        "Without options, opens the window (or brings the running copy's window to the front).\n"
+        "The other modes need no display. When a copy of Quarnel already runs for this user (the window or\n"
+        "the service), they hand their request to it instead of starting a second copy."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Shows the version."));
-    parser.addOption(help);
-    parser.addOption(version);
+    const QCommandLineOption convertNow(
+        QStringLiteral("convert-now"),
+        QStringLiteral("Runs one conversion pass with the stored settings and folder list, prints each line it "
+                       "logs and a summary, and ends."));
+    const QCommandLineOption service(
+        QStringLiteral("service"),
+        QStringLiteral("Runs without window, tray or hot key: a silent pass every \"Convert Every\" interval, "
+                       "until SIGTERM, SIGINT or SIGHUP (then it ends after the PDF being converted)."));
+    const QCommandLineOption folders(QStringLiteral("folders"), QStringLiteral("Prints the folder list."));
+    const QCommandLineOption addFolder(QStringLiteral("add-folder"),
+                                       QStringLiteral("Adds DIR and all its subfolders to the folder list."),
+                                       QStringLiteral("DIR"));
+    const QCommandLineOption removeFolder(QStringLiteral("remove-folder"),
+                                          QStringLiteral("Takes DIR and all its subfolders off the folder list."),
+                                          QStringLiteral("DIR"));
+    const QCommandLineOption showSettings(QStringLiteral("show-settings"),
+                                          QStringLiteral("Prints the conversion settings as NAME=VALUE lines."));
+    const QCommandLineOption set(
+        QStringLiteral("set"),
+        QStringLiteral("Changes one setting, checked as the window checks it. NAME is one of: ")
+            + quarnel::SettingNames().join(QStringLiteral(", ")) + u'.',
+        QStringLiteral("NAME=VALUE"));
+    for (const QCommandLineOption* option :
+         {&help, &version, &convertNow, &service, &folders, &addFolder, &removeFolder, &showSettings, &set})
+        parser.addOption(*option);
     // The options every Qt program takes, handed on to the window system untouched.
     for (const char* name :
          {"platform", "platformtheme", "platformpluginpath", "display", "style", "stylesheet", "session", "geometry",
@@ -50,27 +78,46 @@ int handleCommandLine(int argc, char* argv[])
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
     }
-    if (!parser.parse(arguments)) {
-        std::fprintf(stderr, "quarnel: %s\nTry 'quarnel --help' for more information.\n",
-                     qPrintable(parser.errorText()));
-        return 2;
-    }
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
     if (parser.isSet(help)) {
         std::fputs(
             qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quarnel"))),
             stdout);
+        std::printf("\n%s", kExitStatuses);
         return 0;
     }
     if (parser.isSet(version)) {
         std::printf("Quarnel %s\n", QUARNEL_VERSION);
         return 0;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "quarnel: unexpected argument '%s'\nTry 'quarnel --help' for more information.\n",
-                     qPrintable(parser.positionalArguments().front()));
-        return 2;
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().front()));
+    using Mode = StartRequest::Mode;
+    const std::pair<const QCommandLineOption*, Mode> modes[] = {{&convertNow, Mode::ConvertNow},
+                                                                {&service, Mode::Service},
+                                                                {&folders, Mode::Folders},
+                                                                {&addFolder, Mode::AddFolder},
+                                                                {&removeFolder, Mode::RemoveFolder},
+                                                                {&showSettings, Mode::ShowSettings},
+                                                                {&set, Mode::Set}};
+    StartRequest request;
+    int chosen = 0;
+    for (const auto& [option, mode] : modes) {
+        if (!parser.isSet(*option))
+            continue;
+        ++chosen;
+        request.mode = mode;
+        if (!option->valueName().isEmpty()) {
+            if (parser.values(*option).size() > 1)
+                return usageError(QStringLiteral("--%1 is given more than once").arg(option->names().front()));
+            request.argument = parser.value(*option);
+        }
     }
-    return -1;
+    if (chosen > 1)
+        return usageError(QStringLiteral("only one of --convert-now, --service, --folders, --add-folder, "
+                                         "--remove-folder, --show-settings and --set at a time"));
+    return request;
 }
 
 } // namespace
@@ -78,61 +125,19 @@ int handleCommandLine(int argc, char* argv[])
 int main(int argc, char* argv[])
 {
     QCoreApplication::setApplicationName(QStringLiteral("quarnel"));
-    if (const int status = handleCommandLine(argc, argv); status >= 0)
-        return status;
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quarnel"));
-    QApplication::setOrganizationName(QStringLiteral("Vantorell"));
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    // A second copy would work on the same log and working folders: it hands over to the first and ends,
-    // before it logs or reads anything.
-    quarnel::MakeStateFolder();
-    quarnel::SingleInstance instance(quarnel::StateFolder());
-    if (!instance.acquire()) {
-        if (!instance.askRunningCopyToShow())
-            std::fprintf(stderr, "Quarnel is already running for this user.\n");
-        return 0;
+    const auto read = readCommandLine(argc, argv);
+    if (const int* status = std::get_if<int>(&read))
+        return *status;
+    const StartRequest& request = std::get<StartRequest>(read);
+    using Mode = StartRequest::Mode;
+    switch (request.mode) {
+    case Mode::Window:
+        return quarnel::RunWindow(argc, argv);
+    case Mode::ConvertNow:
+        return quarnel::RunConvertNow(argc, argv);
+    case Mode::Service:
+        return quarnel::RunService(argc, argv);
+    default:
+        return quarnel::RunSettingsCommand(argc, argv, request);
     }
-    quarnel::EndLeftoverConverters(quarnel::TempFolder());
-    quarnel::RemoveLeftoverWorkFolders(quarnel::TempFolder());
-
-    quarnel::QtMessageBoxes messages;
-    quarnel::QtDesktopOpener opener;
-    quarnel::QtFileDialogs dialogs;
-    quarnel::SystemClock clock;
-    quarnel::SystemRandom random;
-    quarnel::ProcessEnd programEnd;
-    quarnel::SettingsStore settings;
-
-    quarnel::Form1 form({{messages, opener, dialogs, clock, random, programEnd},
-                         settings,
-                         quarnel::ProgramFolder(),
-                         QCoreApplication::applicationFilePath(),
-                         std::make_unique<quarnel::QtTrayBackend>(),
-                         quarnel::GlobalHotKey::create()});
-    messages.setParent(&form);
-    quarnel::MethodSet methods(form.methodOptions(), messages, quarnel::ProgramFolder());
-    methods.installInto(form.pass());
-
-    quarnel::TerminationSignals termination;
-    QObject::connect(&termination, &quarnel::TerminationSignals::terminationRequested, &form,
-                     &quarnel::Form1::Form_QueryUnload);
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
-                     [&form](QSessionManager&) { form.SaveFolderList(); });
-    QObject::connect(&app, &QGuiApplication::aboutToQuit, &form, &quarnel::Form1::Form_QueryUnload);
-
-    QObject::connect(&instance, &quarnel::SingleInstance::showRequested, &form, &quarnel::Form1::bringToFront);
-
-    form.Form_Load();
-    form.ShowAtStart();
-    if (!settings.damagedCopy().isEmpty()) {
-        // Told once: the file was written again without the damaged lines.
-        QTimer::singleShot(0, &form, [&messages, &settings] {
-            messages.inform(QStringLiteral("Some lines of the settings file could not be read and were left out; "
-                                           "all other settings were kept.\r\nThe file as it was is kept as ")
-                            + settings.damagedCopy());
-        });
-    }
-    return app.exec();
 }

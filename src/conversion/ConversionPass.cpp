@@ -11,6 +11,7 @@
 #include "core/Services.h"
 #include "folders/AddFolder.h"
 
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QTemporaryDir>
 #include <cerrno>
@@ -71,6 +72,7 @@ QString ConversionPass::now() const
 void ConversionPass::log(const QString& line)
 {
     AppendStringFSO(line, m_logFilePath, 2, m_messages);
+    emit lineLogged(line);
 }
 
 bool ConversionPass::PreviousConverted(const QString& pdfPath)
@@ -106,6 +108,7 @@ bool ConversionPass::passCanRun(GuardedProcedure& guard, bool silent)
         if (!silent)
             guard.step(102, [&] { m_messages.inform(QStringLiteral("No files or folders added.")); });
         guard.step(104, [&] { log(LogLine::noFolders(now())); });
+        m_summary.refusal = QStringLiteral("No files or folders added.");
         return false;
     }
     if (guard.test(106, [&] { return !FolderExists(m_inputs.outputFolder()) && !m_inputs.saveBesideOriginal(); })) {
@@ -114,20 +117,28 @@ bool ConversionPass::passCanRun(GuardedProcedure& guard, bool silent)
                 m_messages.inform(QStringLiteral("Folder does not exist. Please select another folder."));
             });
         guard.step(110, [&] { log(LogLine::noOutputFolder(now())); });
+        m_summary.refusal = QStringLiteral("Folder does not exist. Please select another folder.");
         return false;
     }
     // A pass whose outcomes cannot be logged would convert every PDF again at every pass. (An added step,
     // numbered between the ones around it.)
-    return guard.step(111, [&] { CheckLogAppendable(m_logFilePath); });
+    if (guard.step(111, [&] { CheckLogAppendable(m_logFilePath); }))
+        return true;
+    m_summary.refusal = QStringLiteral("The conversion log cannot be written: ") + m_logFilePath;
+    return false;
 }
 
 void ConversionPass::ConvertPDFs(bool silent)
 {
-    if (m_running)
+    if (m_running || m_stopRequested)
         return;
     m_running = true;
+    m_summary = {};
+    QElapsedTimer clock;
+    clock.start();
     GuardedProcedure guard(Location::ConvertPDFs, m_messages);
     if (!passCanRun(guard, silent)) {
+        m_summary.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
         m_running = false;
         emit passFinished();
         return;
@@ -140,7 +151,7 @@ void ConversionPass::ConvertPDFs(bool silent)
     guard.step(116, [&] { m_passStartTime = m_clock.now(); });
 
     const int rows = m_inputs.folderRowCount();
-    for (int row = 1; row <= rows; ++row) {
+    for (int row = 1; row <= rows && !m_stopRequested; ++row) {
         QString folder;
         // A row removed while the pass yielded gives no folder.
         if (!guard.step(120, [&] {
@@ -154,7 +165,7 @@ void ConversionPass::ConvertPDFs(bool silent)
         FileNameList pdfs;
         guard.step(122, [&] { pdfs = GetFilesInFolder(folder, QStringLiteral("*.pdf")); });
         const int count = pdfs.upperBound();
-        for (int file = 1; file <= count; ++file) {
+        for (int file = 1; file <= count && !m_stopRequested; ++file) {
             const QString pdfPath = folder + kNativeSeparator + pdfs[file];
             guard.step(126, [&] {
                 const double share = (static_cast<double>(row) * file) / (static_cast<double>(rows) * count) * 100.0;
@@ -167,6 +178,7 @@ void ConversionPass::ConvertPDFs(bool silent)
             });
             if (PreviousConverted(pdfPath)) {
                 lastSkipped = true;
+                ++m_summary.skipped;
                 guard.step(134, [&] { log(LogLine::skipped(now(), pdfPath)); });
                 continue;
             }
@@ -175,6 +187,9 @@ void ConversionPass::ConvertPDFs(bool silent)
             convertOne(guard, pdfPath, silent, anyConverted);
         }
     }
+    m_summary.ran = true;
+    m_summary.stopped = m_stopRequested;
+    m_summary.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
     endPass(guard, silent, anyConverted, lastSkipped);
 }
 
@@ -290,6 +305,7 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
     if (logged) {
         placement->commit();
         anyConverted = true;
+        ++m_summary.converted;
     } else {
         // Nothing of it stays placed: the next pass tries this PDF again.
         placement.reset();
@@ -316,7 +332,11 @@ bool ConversionPass::logConverted(GuardedProcedure& guard, const QString& pdfPat
     });
     // Images without their converted line would be placed again by the next pass.
     struct stat log = {};
-    return lineEnd > 0 && ::stat(NativeName(m_logFilePath).constData(), &log) == 0 && log.st_size >= lineEnd;
+    const bool logged
+        = lineEnd > 0 && ::stat(NativeName(m_logFilePath).constData(), &log) == 0 && log.st_size >= lineEnd;
+    if (logged)
+        emit lineLogged(LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath));
+    return logged;
 }
 
 void ConversionPass::makeStaging()
@@ -337,6 +357,7 @@ void ConversionPass::reportFailure(GuardedProcedure& guard, const QString& pdfPa
 {
     if (!silent)
         guard.step(140, [&] { m_messages.inform(QStringLiteral("Could not create JPG on ") + pdfPath); });
+    ++m_summary.failed;
     guard.step(142, [&] { log(LogLine::failed(now(), pdfPath)); });
 }
 

@@ -44,6 +44,18 @@ FileVersion VersionOf(const QString& path);
 // A path that names no existing file: the path itself, or its stem with 1, 2, ... before the extension.
 QString NewFileName(const QString& path, MessageBoxes& messages);
 
+// What the last pass did.
+struct PassSummary
+{
+    bool ran = false; // false: refused before it began, for `refusal`
+    QString refusal;
+    bool stopped = false; // asked to stop before it examined every PDF
+    int converted = 0;
+    int skipped = 0;
+    int failed = 0;
+    double seconds = 0;
+};
+
 // The conversion pass: walks the folder list, skips what the log records as converted and unchanged,
 // hands every other PDF to the selected method and places its page images under names that never
 // overwrite a file. Every outcome is one log line.
@@ -68,8 +80,14 @@ public:
     bool PreviousConverted(const QString& pdfPath);
 
     QDateTime passStartTime() const { return m_passStartTime; }
+    const PassSummary& lastSummary() const { return m_summary; }
+    // The pass running now ends after the PDF it is converting, and none starts from now on.
+    void stopAfterCurrentPdf() { m_stopRequested = true; }
+    bool stopRequested() const { return m_stopRequested; }
 
 signals:
+    // A line the pass wrote to the log, as it was written.
+    void lineLogged(const QString& line);
     void passFinished();
 
 private:
@@ -100,6 +118,8 @@ private:
     std::map<Method, ConversionMethod*> m_methods;
     QDateTime m_passStartTime;
     bool m_running = false;
+    bool m_stopRequested = false;
+    PassSummary m_summary;
     // The folder the methods hand their images over in: one for the whole pass, emptied after each PDF.
     std::unique_ptr<QTemporaryDir> m_staging;
     // Where placements note what they place, for the whole pass.

@@ -235,4 +235,30 @@ bool NameOrder(const QString& a, const QString& b)
     return folded != 0 ? folded < 0 : a < b;
 }
 
+QStringList FolderTreeRows(const QString& chosen, MessageBoxes& messages, const std::function<void()>& yield)
+{
+    QStringList folders {chosen + kNativeSeparator};
+    GetSubDirectories2016(folders, true, messages, yield);
+    QStringList rows;
+    rows.reserve(folders.size());
+    for (const QString& folder : std::as_const(folders))
+        rows.append(CollapseBackslashes(folder));
+    return rows;
+}
+
+QStringList WithoutFolderTree(const QStringList& rows, const QString& folder)
+{
+    QString root = CollapseBackslashes(folder);
+    while (root.size() > 1 && root.endsWith(kNativeSeparator))
+        root.chop(1);
+    const QString beneath = root == QString(kNativeSeparator) ? root : root + kNativeSeparator;
+    QStringList kept;
+    for (const QString& row : rows) {
+        QString name = CollapseBackslashes(row);
+        if (name != root && !name.startsWith(beneath))
+            kept.append(row);
+    }
+    return kept;
+}
+
 } // namespace quarnel

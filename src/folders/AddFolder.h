@@ -44,4 +44,10 @@ bool HasInvalidChars(const QString& name);
 void GetSubDirectories2016(QStringList& folders, bool recurse, MessageBoxes& messages,
                            const std::function<void()>& yield);
 
+// The rows "Add Folders/Subfolders To List" adds for a chosen folder: it and every folder beneath it.
+QStringList FolderTreeRows(const QString& chosen, MessageBoxes& messages, const std::function<void()>& yield);
+// The rows left when a folder and every folder beneath it are taken off the list (a row names a folder
+// with or without its closing separator).
+QStringList WithoutFolderTree(const QStringList& rows, const QString& folder);
+
 } // namespace quarnel

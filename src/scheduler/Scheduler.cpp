@@ -2,6 +2,7 @@
 
 #include "conversion/ConversionPass.h"
 #include "core/ErrorReport.h"
+#include "core/NamedSettings.h"
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
 
@@ -66,16 +67,7 @@ void Scheduler::FindDuration()
         if (!IsNumericEntry(m_view.intervalText(box)))
             m_view.setIntervalText(box, QString::fromLatin1(defaults[box]));
     }
-    const double hours = TextToNumber(m_view.intervalText(0));
-    const double minutes = TextToNumber(m_view.intervalText(1));
-    const double seconds = TextToNumber(m_view.intervalText(2));
-    double total = minutes * 60;
-    total += hours * 3600;
-    total += seconds;
-    const double rounded = std::nearbyint(total); // halves go to the even neighbour
-    if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0))
-        throw RuntimeError(ErrorNumber::Overflow);
-    m_intervalSeconds = static_cast<qint32>(rounded);
+    m_intervalSeconds = IntervalSeconds(m_view.intervalText(0), m_view.intervalText(1), m_view.intervalText(2));
 }
 
 void Scheduler::PushButton8_Click()

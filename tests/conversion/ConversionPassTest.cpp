@@ -1,6 +1,7 @@
 #include "conversion/ConversionPass.h"
 
 #include "conversion/ConversionLog.h"
+#include "conversion/PassQueue.h"
 #include "core/EndDeferral.h"
 #include "core/ProcessLaunch.h"
 #include "support/Fakes.h"
@@ -20,6 +21,7 @@
 
 using namespace quarnel;
 using namespace quarnel::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -690,4 +692,60 @@ TEST_F(PassFixture, ImagesCopiedAcrossFileSystemsArriveWhole)
         EXPECT_EQ(TempTree::read(out.file(QStringLiteral("scan-00%1.jpg").arg(page))), method.imageBytes(page))
             << "page " << page;
     EXPECT_TRUE(errorReports().isEmpty());
+}
+
+TEST_F(PassFixture, PassesAskedForFromOutsideWaitForTheRunningOneAndShareTheNext)
+{
+    in.write(QStringLiteral("a.pdf"), "%PDF-1.4");
+    in.write(QStringLiteral("b.pdf"), "%PDF-1.4");
+    inputs.rows = {in.path() + u'/'};
+    method.failing = {QStringLiteral("b.pdf")};
+    PassQueue queue(pass);
+    std::vector<QStringList> heard(3);
+    std::vector<PassSummary> summaries(3);
+    int drained = 0;
+    QObject::connect(&queue, &PassQueue::drained, [&] { ++drained; });
+    const auto ask = [&](int who) {
+        return queue.request([&heard, who](const QString& line) { heard[who].append(line); },
+                             [&summaries, who](const PassSummary& summary) { summaries[who] = summary; });
+    };
+    // Two ask while a pass runs (converting a.pdf): they wait for it, then share one pass; one asker
+    // goes away before that pass and hears nothing.
+    bool askedDuring = false;
+    method.during = [&](const QString&) {
+        if (std::exchange(askedDuring, true))
+            return;
+        EXPECT_TRUE(pass.running());
+        ask(1);
+        queue.cancel(ask(2));
+    };
+    ask(0);
+    ASSERT_TRUE(WaitServingEvents([&] { return drained == 1; }, 10s, 10ms));
+    EXPECT_EQ(summaries[0].converted, 1);
+    EXPECT_EQ(summaries[0].failed, 1);
+    EXPECT_EQ(PassExitStatus(summaries[0]), 1);
+    ASSERT_EQ(heard[0].size(), 2);
+    EXPECT_TRUE(heard[0][0].endsWith(QStringLiteral(" : Converted ") + in.file(QStringLiteral("a.pdf"))));
+    EXPECT_EQ(summaries[1].skipped, 1); // the next pass: a.pdf converted already
+    EXPECT_EQ(summaries[1].failed, 1);
+    EXPECT_EQ(heard[1].size(), 2);
+    EXPECT_TRUE(heard[2].isEmpty());
+    EXPECT_EQ(logLines().size(), 4);
+
+    // A pass that cannot run, and one stopped before its end.
+    inputs.rows.clear();
+    ask(0);
+    ASSERT_TRUE(WaitServingEvents([&] { return drained == 2; }, 10s, 10ms));
+    EXPECT_FALSE(summaries[0].ran);
+    EXPECT_EQ(PassExitStatus(summaries[0]), 3);
+    EXPECT_EQ(summaries[0].refusal, QStringLiteral("No files or folders added."));
+    inputs.rows = {in.path() + u'/'};
+    method.failing.clear();
+    method.during = [&](const QString&) { pass.stopAfterCurrentPdf(); };
+    in.write(QStringLiteral("c.pdf"), "%PDF-1.4");
+    ask(0);
+    ASSERT_TRUE(WaitServingEvents([&] { return drained == 3; }, 10s, 10ms));
+    EXPECT_TRUE(summaries[0].stopped);
+    EXPECT_EQ(summaries[0].converted, 1); // b.pdf, then the stop
+    EXPECT_EQ(PassExitStatus(summaries[0]), 3);
 }

@@ -1,6 +1,9 @@
+#include "core/NamedSettings.h"
+#include "desktop/Autostart.h"
 #include "folders/FolderListFormat.h"
 #include "support/Form1Fixture.h"
 
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -227,4 +230,34 @@ TEST_F(Form1Fixture, HugeAndBinaryListFilesLoadWithoutLoss)
     EXPECT_EQ(loaded[99999], QStringLiteral("/archive/scans/box 99999/"));
     EXPECT_EQ(loaded[100001], QStringLiteral("\x01"));
     EXPECT_TRUE(fakes.messages.boxes.empty());
+}
+
+TEST_F(Form1Fixture, RequestsFromTheCommandLineChangeTheListAndControlsAsTheyWould)
+{
+    TempTree tree;
+    tree.mkdir(QStringLiteral("in/sub"));
+    const QString out = tree.mkdir(QStringLiteral("out"));
+    form().Form_Load();
+    const QString in = tree.file(QStringLiteral("in/"));
+    form().AddFolderTree(tree.file(QStringLiteral("in")));
+    EXPECT_EQ(rows(), (QStringList {in, in + QStringLiteral("sub/")}));
+    EXPECT_EQ(form().RemoveFolderTree(in + QStringLiteral("sub")), 1);
+    EXPECT_EQ(form().RemoveFolderTree(QStringLiteral("/elsewhere")), 0);
+    EXPECT_EQ(rows(), QStringList {in});
+
+    // Stored from the command line, then shown: the controls, and what the pass reads through them.
+    for (const char* change :
+         {"output=beside the PDF", "interval=0:01:30", "quality=40", "method=gflax", "start-at-login=on"})
+        WriteSettingChange(settings(), ParseSettingChange(settings(), QString::fromLatin1(change)));
+    form().ApplyStoredSettings();
+    EXPECT_TRUE(form().saveBesideOriginal());
+    EXPECT_EQ(form().intervalText(1), QStringLiteral("1"));
+    EXPECT_EQ(form().methodOptions().quality(), 40);
+    EXPECT_EQ(form().methodOptions().selectedMethod(), Method::GflAx);
+    EXPECT_TRUE(child<QCheckBox>("Check3")->isChecked());
+    EXPECT_TRUE(QFile::exists(AutostartEntryPath(program.file(QStringLiteral("quarnel")))));
+    WriteSettingChange(settings(), ParseSettingChange(settings(), QStringLiteral("output=") + out));
+    form().ApplyStoredSettings();
+    EXPECT_TRUE(form().saveToFolder());
+    EXPECT_EQ(form().outputFolder(), out + u'/');
 }

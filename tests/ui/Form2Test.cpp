@@ -2,12 +2,13 @@
 
 #include "conversion/ConversionPass.h"
 #include "conversion/Methods.h"
+#include "conversion/StoredInputs.h"
 #include "core/ErrorReport.h"
 #include "core/SettingsStore.h"
+#include "samples/SamplePdf.h"
 #include "support/Fakes.h"
 #include "support/PassFakes.h"
 #include "support/TempTree.h"
-#include "samples/SamplePdf.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -263,4 +264,33 @@ TEST_F(Form2Fixture, EachButtonConvertsWithItsOwnMethod)
         }
     }
     EXPECT_TRUE(messages.boxes.empty()) << qPrintable(messages.texts().join(u'\n'));
+}
+
+TEST_F(Form2Fixture, StoredChoicesReadWithoutTheWindowAreWhatItShows)
+{
+    for (const char* option : {"1", "2", "3", "4", "7", ""}) {
+        for (const char* firstPage : {"0", "1", "x"}) {
+            for (const char* quality : {"70", "150", "q"}) {
+                settings.SaveSetting(SettingKey::Option, QString::fromLatin1(option));
+                settings.SaveSetting(SettingKey::Check5, QString::fromLatin1(firstPage));
+                settings.SaveSetting(SettingKey::Slider2, QString::fromLatin1(quality));
+                settings.SaveSetting(SettingKey::Resolution, QString::fromLatin1(*firstPage == '1' ? "576" : "100"));
+                settings.SaveSetting(SettingKey::Pages, QStringLiteral("2-%1").arg(option));
+                // Read before the window restores them (its restore may store a moved choice).
+                const StoredInputs stored(settings);
+                const Method method = stored.selectedMethod();
+                const bool first = stored.firstPageOnly();
+                const int storedQuality = stored.quality();
+                const QString resolution = stored.resolutionText();
+                const QString pages = stored.pagesText();
+                restored();
+                const std::string what = std::string(option) + "/" + firstPage + "/" + quality;
+                EXPECT_EQ(method, form->selectedMethod()) << what;
+                EXPECT_EQ(first, form->firstPageOnly()) << what;
+                EXPECT_EQ(storedQuality, form->quality()) << what;
+                EXPECT_EQ(resolution, form->resolutionText()) << what;
+                EXPECT_EQ(pages, form->pagesText()) << what;
+            }
+        }
+    }
 }

@@ -72,6 +72,12 @@ public:
     void RemoveSelectedRow();
     void ReadListFile(const QString& path);
     void AppendFolderRows(const QStringList& rows);
+    // What "Add Folders/Subfolders To List" does once the folder is chosen.
+    void AddFolderTree(const QString& folder);
+    // Takes a folder and every folder beneath it off the list; the rows taken off.
+    int RemoveFolderTree(const QString& folder);
+    // Shows the stored settings again in the controls, after they were stored from elsewhere.
+    void ApplyStoredSettings();
 
     // Saving option.
     void OptionClick();
@@ -140,6 +146,7 @@ private:
     void restoreDesktop(GuardedProcedure& guard);
     bool handleIntervalFocus(QObject* watched, QEvent* event);
     void restoreSavingOption(GuardedProcedure& guard);
+    void addFolderTree(GuardedProcedure& guard, const QString& chosen);
     static void setOption(QAbstractButton* option, bool selected);
     QTreeWidget* listView() const;
 

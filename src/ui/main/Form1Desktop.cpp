@@ -9,6 +9,7 @@
 #include "ui/CaptionProgressBar.h"
 #include "ui/WindowProcedures.h"
 #include "ui/main/Form1.h"
+#include "ui/options/Form2.h"
 #include "ui_Form1.h"
 
 #include <QFocusEvent>
@@ -53,6 +54,23 @@ void Form1::connectDesktop()
         });
         boxes[box]->installEventFilter(this);
     }
+}
+
+void Form1::ApplyStoredSettings()
+{
+    GuardedProcedure guard(Location::Form1_Form_Load, m_context.services.messages);
+    restoreSavingOption(guard);
+    QLineEdit* const boxes[] = {m_ui->Text11, m_ui->Text22, m_ui->Text33};
+    for (int box = 0; box < 3; ++box)
+        boxes[box]->setText(m_context.settings.GetSetting(kIntervalKeys[box]));
+    options().RestoreConversionOptions(guard);
+    // Start at login and automatic conversion change as a click on their controls changes them.
+    const bool atLogin = m_context.settings.GetSetting(SettingKey::WindowsStartup) == QStringLiteral("On");
+    if (m_ui->Check3->isChecked() != atLogin)
+        m_ui->Check3->setChecked(atLogin);
+    const bool automatic = m_context.settings.GetSetting(SettingKey::StartStopState) == QStringLiteral("On");
+    if (m_scheduler->isOn() != automatic)
+        m_scheduler->PushButton8_Click();
 }
 
 void Form1::restoreDesktop(GuardedProcedure& guard)

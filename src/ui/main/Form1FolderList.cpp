@@ -73,6 +73,17 @@ void Form1::PushButton1_Click()
     guard.step(100, [&] { chosen = m_context.services.dialogs.browseForFolder(this, kFolderPrompt, QString()); });
     if (chosen.isEmpty())
         return;
+    addFolderTree(guard, chosen);
+}
+
+void Form1::AddFolderTree(const QString& folder)
+{
+    GuardedProcedure guard(Location::Form1_PushButton1_Click, m_context.services.messages);
+    addFolderTree(guard, folder);
+}
+
+void Form1::addFolderTree(GuardedProcedure& guard, const QString& chosen)
+{
     guard.step(104, [&] { setMousePointer(MousePointer::Hourglass); });
     QStringList folders;
     guard.step(106, [&] { folders = {chosen + kNativeSeparator}; });
@@ -85,6 +96,17 @@ void Form1::PushButton1_Click()
         AppendFolderRows(rows);
     });
     guard.step(112, [&] { setMousePointer(MousePointer::Default); });
+}
+
+int Form1::RemoveFolderTree(const QString& folder)
+{
+    const QStringList rows = folderRows();
+    const QStringList kept = WithoutFolderTree(rows, folder);
+    if (kept.size() == rows.size())
+        return 0;
+    m_ui->ListView1->clear();
+    AppendFolderRows(kept);
+    return static_cast<int>(rows.size() - kept.size());
 }
 
 void Form1::PushButton5_Click()

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "core/NamedSettings.h"
+
+#include <QObject>
+#include <QStringList>
+
+namespace quarnel {
+
+class InstanceRequest;
+class PassQueue;
+class SettingsStore;
+class SingleInstance;
+
+// What a running copy does for the command line, in its own way: the window shows and keeps its
+// list and controls, a copy without a window keeps them in the settings file.
+class ControlledCopy
+{
+public:
+    virtual ~ControlledCopy() = default;
+    virtual QStringList folders() const = 0;
+    virtual void addFolderTree(const QString& folder) = 0;
+    // The rows taken off.
+    virtual int removeFolderTree(const QString& folder) = 0;
+    // The change is in the settings file: the copy takes it in.
+    virtual void settingStored(const SettingChange& change) = 0;
+};
+
+// Serves the requests later starts hand the running copy: a pass now, the folder list, a setting.
+class CopyControl final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CopyControl)
+
+public:
+    CopyControl(SingleInstance& instance, PassQueue& passes, SettingsStore& settings, ControlledCopy& copy,
+                QObject* parent = nullptr);
+
+private:
+    void serve(InstanceRequest* request);
+    void convert(InstanceRequest* request);
+
+    PassQueue& m_passes;
+    SettingsStore& m_settings;
+    ControlledCopy& m_copy;
+};
+
+// A start-at-login change made outside the window: the entry follows the stored setting.
+void FollowStartAtLogin(const SettingsStore& settings, const QString& programFile);
+
+} // namespace quarnel

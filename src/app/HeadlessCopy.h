@@ -1,0 +1,42 @@
+#pragma once
+
+#include "app/CopyControl.h"
+#include "conversion/ConversionPass.h"
+#include "conversion/Methods.h"
+#include "conversion/PassQueue.h"
+#include "conversion/StoredInputs.h"
+#include "core/ConsoleMessages.h"
+#include "core/SettingsStore.h"
+#include "ui/QtServices.h"
+
+namespace quarnel {
+
+// The program without a window: the pass and its methods on the stored settings and folder list, error
+// reports on standard error, and the running copy's part for later starts.
+class HeadlessCopy final : public ControlledCopy
+{
+public:
+    HeadlessCopy(SettingsStore& settings, SingleInstance& instance);
+
+    ConversionPass& pass() { return m_pass; }
+    PassQueue& passes() { return m_passes; }
+    // Writes the log's "Started" line, as every start of the program does.
+    void logStart();
+
+    QStringList folders() const override { return m_inputs.folders(); }
+    void addFolderTree(const QString& folder) override;
+    int removeFolderTree(const QString& folder) override;
+    void settingStored(const SettingChange& change) override;
+
+private:
+    SettingsStore& m_settings;
+    ConsoleMessages m_messages;
+    SystemClock m_clock;
+    StoredInputs m_inputs;
+    ConversionPass m_pass;
+    MethodSet m_methods;
+    PassQueue m_passes;
+    CopyControl m_control;
+};
+
+} // namespace quarnel

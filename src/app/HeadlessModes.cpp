@@ -1,0 +1,230 @@
+// The program without a window: one pass now, the service, and the settings commands.
+#include "app/HeadlessCopy.h"
+#include "app/Modes.h"
+#include "core/FileProcedures.h"
+#include "core/PrivateFolder.h"
+#include "core/ProcessLaunch.h"
+#include "core/RuntimeError.h"
+#include "desktop/SingleInstance.h"
+#include "desktop/TerminationSignals.h"
+#include "folders/AddFolder.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QTimer>
+#include <cstdio>
+#include <optional>
+
+namespace quarnel {
+
+namespace {
+
+void printLine(std::FILE* stream, const QString& text)
+{
+    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stream);
+}
+
+void say(const QString& text)
+{
+    printLine(stderr, QStringLiteral("quarnel: ") + text);
+}
+
+// The settings file as every mode opens it: told once when damaged lines were left out of it.
+SettingsStore& openSettings(std::optional<SettingsStore>& store)
+{
+    store.emplace();
+    if (!store->damagedCopy().isEmpty())
+        say(QStringLiteral("some lines of the settings file could not be read and were left out; the file as it was "
+                           "is kept as ")
+            + store->damagedCopy());
+    return *store;
+}
+
+// Hands the request to the running copy; its status, or 3 with the reason when it could not be had.
+int askRunningCopy(SingleInstance& instance, const QString& command, const QString& argument)
+{
+    const InstanceAnswer answer = instance.ask(command, argument, [](const QString& kind, const QString& text) {
+        if (kind == QLatin1String("line") || kind == QLatin1String("row"))
+            printLine(stdout, text);
+        else if (kind == QLatin1String("summary"))
+            printLine(stdout, text);
+        else if (kind == QLatin1String("error"))
+            say(text);
+    });
+    switch (answer.outcome) {
+    case InstanceAnswer::Outcome::Finished:
+        return answer.status;
+    case InstanceAnswer::Outcome::NoAnswer:
+        say(QStringLiteral("a copy of Quarnel is running for this user but did not answer within 10 seconds; "
+                           "nothing was done"));
+        return 3;
+    case InstanceAnswer::Outcome::Dropped:
+        say(QStringLiteral("the running copy of Quarnel ended before it finished the request"));
+        return 3;
+    case InstanceAnswer::Outcome::NoCopy:
+        break;
+    }
+    say(QStringLiteral("a copy of Quarnel holds this user's lock but cannot be reached; nothing was done"));
+    return 3;
+}
+
+void prepareStart()
+{
+    EndLeftoverConverters(TempFolder());
+    RemoveLeftoverWorkFolders(TempFolder());
+}
+
+} // namespace
+
+int RunConvertNow(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    MakeStateFolder();
+    SingleInstance instance(StateFolder());
+    instance.setWithoutWindow(true);
+    if (!instance.acquire())
+        return askRunningCopy(instance, QStringLiteral("convert"), QString());
+    prepareStart();
+    std::optional<SettingsStore> store;
+    HeadlessCopy copy(openSettings(store), instance);
+    copy.logStart();
+    int status = 3;
+    copy.passes().request([](const QString& line) { printLine(stdout, line); },
+                          [&status](const PassSummary& summary) {
+                              if (!summary.ran)
+                                  say(summary.refusal);
+                              printLine(stdout, PassSummaryLine(summary));
+                              status = PassExitStatus(summary);
+                          });
+    // Later starts that asked for a pass meanwhile have theirs before this copy ends.
+    QObject::connect(&copy.passes(), &PassQueue::drained, &app, &QCoreApplication::quit);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, &app, [&] {
+        copy.pass().stopAfterCurrentPdf();
+        if (!copy.pass().running())
+            app.quit();
+    });
+    app.exec();
+    return status;
+}
+
+int RunService(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    MakeStateFolder();
+    SingleInstance instance(StateFolder());
+    instance.setWithoutWindow(true);
+    if (!instance.acquire()) {
+        say(QStringLiteral("a copy of Quarnel is already running for this user"));
+        return 3;
+    }
+    prepareStart();
+    std::optional<SettingsStore> store;
+    SettingsStore& settings = openSettings(store);
+    HeadlessCopy copy(settings, instance);
+    copy.logStart();
+    // A silent pass every interval, counted from the end of the pass before, as the window's timer does.
+    QTimer next;
+    next.setSingleShot(true);
+    const auto arm = [&] {
+        qint32 seconds = 30;
+        try {
+            seconds = IntervalSeconds(settings.GetSetting(SettingKey::Text11), settings.GetSetting(SettingKey::Text22),
+                                      settings.GetSetting(SettingKey::Text33));
+        } catch (const RuntimeError&) {
+            say(QStringLiteral("the interval is too long; 30 seconds are used"));
+        }
+        next.start(std::max(1, seconds) * 1000);
+    };
+    QObject::connect(&next, &QTimer::timeout, &app,
+                     [&] { copy.passes().request([](const QString&) {}, [&](const PassSummary&) { arm(); }); });
+    arm();
+    bool ending = false;
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, &app, [&] {
+        ending = true;
+        next.stop();
+        copy.pass().stopAfterCurrentPdf();
+        if (!copy.pass().running())
+            app.quit();
+    });
+    QObject::connect(&copy.pass(), &ConversionPass::passFinished, &app, [&] {
+        if (ending)
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
+    });
+    app.exec();
+    return 0;
+}
+
+int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
+{
+    using Mode = StartRequest::Mode;
+    QCoreApplication app(argc, argv);
+    std::optional<SettingsStore> store;
+    SettingsStore& settings = openSettings(store);
+    if (request.mode == Mode::ShowSettings) {
+        // Every change a running copy makes is in the file at once.
+        for (const auto& [name, value] : ReadNamedSettings(settings))
+            printLine(stdout, name + u'=' + value);
+        return 0;
+    }
+    if (request.mode == Mode::Set) {
+        const SettingChange change = ParseSettingChange(settings, request.argument);
+        if (!change.error.isEmpty()) {
+            say(change.error);
+            return 2;
+        }
+    }
+    if ((request.mode == Mode::AddFolder) && !QFileInfo(request.argument).isDir()) {
+        say(QStringLiteral("not a folder: ") + request.argument);
+        return 2;
+    }
+    MakeStateFolder();
+    SingleInstance instance(StateFolder());
+    const QString folder = QFileInfo(request.argument).absoluteFilePath();
+    if (!instance.acquire()) {
+        static const char* const commands[] = {"", "", "", "folders", "add-folder", "remove-folder", "", "set"};
+        const bool named = request.mode == Mode::Set;
+        return askRunningCopy(instance, QString::fromLatin1(commands[static_cast<int>(request.mode)]),
+                              named || request.mode == Mode::Folders ? request.argument : folder);
+    }
+    // No copy runs (and none starts while this holds the lock): the settings file itself.
+    StoredInputs inputs(settings);
+    ConsoleMessages messages;
+    try {
+        switch (request.mode) {
+        case Mode::Folders:
+            for (const QString& row : inputs.folders())
+                printLine(stdout, row);
+            return 0;
+        case Mode::AddFolder:
+            inputs.storeFolders(inputs.folders() + FolderTreeRows(folder, messages, [] {}));
+            return 0;
+        case Mode::RemoveFolder: {
+            const QStringList rows = inputs.folders();
+            const QStringList kept = WithoutFolderTree(rows, folder);
+            if (kept.size() == rows.size()) {
+                say(QStringLiteral("not in the folder list: ") + folder);
+                return 1;
+            }
+            inputs.storeFolders(kept);
+            return 0;
+        }
+        case Mode::Set: {
+            const SettingChange change = ParseSettingChange(settings, request.argument);
+            WriteSettingChange(settings, change);
+            if (change.name == QLatin1String("start-at-login"))
+                FollowStartAtLogin(settings, QCoreApplication::applicationFilePath());
+            return 0;
+        }
+        default:
+            return 2;
+        }
+    } catch (const RuntimeError& error) {
+        say(QString::fromUtf8(error.what()));
+        return 3;
+    }
+}
+
+} // namespace quarnel

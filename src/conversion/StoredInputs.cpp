@@ -1,0 +1,88 @@
+#include "conversion/StoredInputs.h"
+
+#include "core/FileProcedures.h"
+#include "core/NamedSettings.h"
+#include "core/SettingsStore.h"
+#include "folders/FolderListFormat.h"
+
+namespace quarnel {
+
+StoredInputs::StoredInputs(SettingsStore& settings)
+    : m_settings(settings)
+{ }
+
+const QStringList& StoredInputs::rows() const
+{
+    const QString stored = m_settings.GetSetting(SettingKey::Listview1);
+    if (stored != m_storedList || (m_rows.isEmpty() && !stored.isEmpty())) {
+        m_storedList = stored;
+        m_rows = stored.isEmpty() ? QStringList() : FolderListFromStored(stored);
+    }
+    return m_rows;
+}
+
+int StoredInputs::folderRowCount() const
+{
+    return static_cast<int>(rows().size());
+}
+
+QString StoredInputs::folderRow(int index) const
+{
+    return rows().value(index);
+}
+
+bool StoredInputs::saveBesideOriginal() const
+{
+    return StoredBesideThePdf(m_settings);
+}
+
+QString StoredInputs::outputFolder() const
+{
+    // The desktop is asked for only when no folder is stored, as the window asks for it.
+    return m_settings.Contains(SettingKey::OutputFolder) ? m_settings.GetSetting(SettingKey::OutputFolder)
+                                                         : DesktopFolder();
+}
+
+Method StoredInputs::selectedMethod() const
+{
+    const QString method = StoredMethodName(m_settings);
+    if (method == QLatin1String("black-white"))
+        return Method::BlackWhite;
+    if (method == QLatin1String("acrobat"))
+        return Method::Acrobat;
+    if (method == QLatin1String("gflax"))
+        return Method::GflAx;
+    return Method::Ghostscript;
+}
+
+bool StoredInputs::firstPageOnly() const
+{
+    return StoredFirstPageOnly(m_settings);
+}
+
+int StoredInputs::quality() const
+{
+    return StoredQuality(m_settings);
+}
+
+QString StoredInputs::pagesText() const
+{
+    return m_settings.GetSetting(SettingKey::Pages);
+}
+
+QString StoredInputs::resolutionText() const
+{
+    return StoredResolution(m_settings);
+}
+
+QStringList StoredInputs::folders() const
+{
+    return rows();
+}
+
+void StoredInputs::storeFolders(const QStringList& rows)
+{
+    m_settings.SaveSetting(SettingKey::Listview1, FolderListToStored(rows));
+}
+
+} // namespace quarnel

@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Quarnel without a desktop: one pass from the command line with its exit statuses, the settings
+# commands, the service, and requests handed to the running copy; no display at all.
+QUARNEL="$1"
+source "$(dirname "$0")/lib.sh"
+e2e_setup_headless
+pdfs="$(dirname "$0")/../data/pdfs"
+log="$TEMP/DEV2IVI.log"
+conf="$(settings_file)"
+q() { timeout 120 "$QUARNEL" "$@"; }
+# The log's lines without their CR.
+logtext() { tr -d '\r' <"$log"; }
+status_of() { local s=0; "$@" >"$E2E_ROOT/out" 2>"$E2E_ROOT/err" || s=$?; echo "$s"; }
+expect_status() {
+    local want="$1" got
+    shift
+    got=$(status_of q "$@")
+    [ "$got" = "$want" ] || fail "quarnel $* ended with $got, not $want: $(cat "$E2E_ROOT/err")"
+}
+
+# Nothing to do: no folders is a pass that cannot run.
+expect_status 3 --convert-now
+grep -q "No files or folders added." "$E2E_ROOT/err" || fail "no reason given: $(cat "$E2E_ROOT/err")"
+logtext | grep -q " : No files or folders added.$" || fail "the refusal was not logged"
+
+# Settings by name, checked before anything is written.
+in="$E2E_ROOT/in"
+mkdir -p "$in/sub"
+cp "$pdfs/euro.pdf" "$in/a.pdf"
+cp "$pdfs/pixel.pdf" "$in/sub/b.pdf"
+expect_status 0 --add-folder "$in"
+expect_status 0 --folders
+[ "$(cat "$E2E_ROOT/out")" = "$(printf '%s\n' "$in/" "$in/sub/")" ] || fail "folders: $(cat "$E2E_ROOT/out")"
+expect_status 0 --set method=acrobat
+expect_status 0 --set "output=beside the PDF"
+expect_status 0 --set interval=0:00:02
+before=$(sha256sum "$conf")
+for bad in quality=101 method=word resolution=100 interval=-5 "output=$E2E_ROOT/none" colour=red noequals; do
+    expect_status 2 --set "$bad"
+    [ -s "$E2E_ROOT/err" ] || fail "--set $bad gave no reason"
+done
+expect_status 2 --convert-now --service
+[ "$(sha256sum "$conf")" = "$before" ] || fail "a refused value changed the settings file"
+expect_status 0 --show-settings
+for line in method=acrobat "output=beside the PDF" interval=2 quality=85; do
+    grep -qx "$line" "$E2E_ROOT/out" || fail "--show-settings lacks $line: $(cat "$E2E_ROOT/out")"
+done
+grep -q '^Text33="\?2"\?$' "$conf" || fail "the interval was not stored as the window stores it"
+
+# One pass: every line it logs on standard output, a summary, the images beside the PDFs.
+expect_status 0 --convert-now
+grep -q " : Converted $in/a.pdf\$" "$E2E_ROOT/out" || fail "no converted line printed: $(cat "$E2E_ROOT/out")"
+grep -q "^2 converted, 0 skipped, 0 failed in " "$E2E_ROOT/out" || fail "summary: $(tail -1 "$E2E_ROOT/out")"
+[ "$(logtext | grep -c ' : Converted ')" = 2 ] || fail "the log has: $(cat "$log")"
+[ -n "$(ls "$in"/a*.jpg)" ] && [ -n "$(ls "$in"/sub/b*.jpg)" ] || fail "no images beside the PDFs"
+images=$(find "$in" -name '*.jpg' | wc -l)
+expect_status 0 --convert-now
+grep -q "^0 converted, 2 skipped, 0 failed" "$E2E_ROOT/out" || fail "second pass: $(cat "$E2E_ROOT/out")"
+[ "$(find "$in" -name '*.jpg' | wc -l)" = "$images" ] || fail "the second pass placed images again"
+
+# A PDF that fails: status 1. A missing output folder: status 3.
+head -c 3000 "$pdfs/euro.pdf" >"$in/broken.pdf"
+expect_status 1 --convert-now
+grep -q " : Could not create JPG on $in/broken.pdf\$" "$E2E_ROOT/out" || fail "no failed line: $(cat "$E2E_ROOT/out")"
+rm "$in/broken.pdf"
+mkdir "$E2E_ROOT/gone"
+expect_status 0 --set "output=$E2E_ROOT/gone"
+rmdir "$E2E_ROOT/gone"
+expect_status 3 --convert-now
+expect_status 0 --set output=beside
+
+# Two at once: the second hands its pass to the first and both end well.
+cp "$pdfs/CAD.pdf" "$in/c.pdf"
+q --convert-now >"$E2E_ROOT/one" 2>&1 &
+one=$!
+q --convert-now >"$E2E_ROOT/two" 2>&1 &
+two=$!
+wait "$one" || fail "the first of two ended with $?: $(cat "$E2E_ROOT/one")"
+wait "$two" || fail "the second of two ended with $?: $(cat "$E2E_ROOT/two")"
+[ "$(logtext | grep -c " : Converted $in/c.pdf\$")" = 1 ] || fail "c.pdf was not converted exactly once"
+
+# The service: passes at the stored interval; a --convert-now and a --set go to it; SIGTERM ends it.
+starts() { logtext | grep -c '^Started ' || true; }
+passes() { logtext | grep -c " : No new files or changes to convert $in/a.pdf\$" || true; }
+at_least() { [ "$("$1")" -ge "$2" ]; }
+before_service=$(starts)
+"$QUARNEL" --service >"$E2E_ROOT/service.out" 2>&1 &
+service=$!
+E2E_PIDS+=("$service")
+e2e_until 20 at_least starts $((before_service + 1)) || fail "the service logged no start"
+starts=$(starts)
+first=$(passes)
+e2e_until 20 at_least passes $((first + 2)) || fail "the service ran no passes: $(cat "$E2E_ROOT/service.out")"
+expect_status 0 --convert-now
+grep -q "skipped, 0 failed" "$E2E_ROOT/out" || fail "--convert-now through the service: $(cat "$E2E_ROOT/out")"
+[ "$(logtext | grep -c '^Started ')" = "$starts" ] || fail "--convert-now started a copy of its own"
+expect_status 0 --set quality=70
+grep -q '^Slider2="\?70"\?$' "$conf" || fail "--set through the service was not stored"
+expect_status 3 --service
+# A copy that does not answer: the command says so within its limit and never starts a second copy.
+kill -STOP "$service"
+started=$(date +%s)
+expect_status 3 --convert-now
+kill -CONT "$service"
+[ $(($(date +%s) - started)) -le 15 ] || fail "waited too long for a copy that did not answer"
+grep -q "did not answer within 10 seconds" "$E2E_ROOT/err" || fail "no reason: $(cat "$E2E_ROOT/err")"
+kill -TERM "$service"
+e2e_until 20 sh -c "! kill -0 $service 2>/dev/null" || fail "the service did not end on SIGTERM"
+wait "$service" && status=0 || status=$?
+[ "$status" = 0 ] || fail "the service ended with $status: $(cat "$E2E_ROOT/service.out")"
+
+# SIGTERM during a pass: it ends after the PDF being converted; every PDF has all its pages or none.
+rm -f "$in"/*.jpg "$in"/sub/*.jpg
+: >"$log"
+many="$E2E_ROOT/many"
+mkdir "$many"
+for i in $(seq 1 12); do cp "$pdfs/asy-latex.pdf" "$many/doc$i.pdf"; done
+expect_status 0 --set "output=beside"
+expect_status 0 --add-folder "$many"
+"$QUARNEL" --convert-now >"$E2E_ROOT/cut" 2>&1 &
+cut=$!
+E2E_PIDS+=("$cut")
+converted_any() { logtext | grep -q " : Converted $many/"; }
+e2e_until 60 converted_any || fail "nothing was converted before SIGTERM"
+kill -TERM "$cut"
+wait "$cut" && status=0 || status=$?
+[ "$status" = 3 ] || fail "a pass ended by SIGTERM ended with $status: $(cat "$E2E_ROOT/cut")"
+converted=$(logtext | grep -c " : Converted $many/")
+[ "$converted" -lt 12 ] || fail "SIGTERM did not end the pass early"
+pages=$(pdfinfo "$many/doc1.pdf" | awk '/^Pages:/ {print $2}')
+for i in $(seq 1 12); do
+    n=$(find "$many" -name "doc${i}_*.jpg" -o -name "doc$i.jpg" | wc -l)
+    if logtext | grep -q " : Converted $many/doc$i.pdf\$"; then
+        [ "$n" = "$pages" ] || fail "doc$i.pdf was converted with $n of $pages pages"
+    else
+        [ "$n" = 0 ] || fail "doc$i.pdf has $n images but no converted line"
+    fi
+done
+exit 0

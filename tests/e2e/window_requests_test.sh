@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# With the window running, the command line hands its requests to it: the pass runs in that copy
+# (one start, one process) and a folder added shows in its list.
+QUARNEL="$1"
+source "$(dirname "$0")/lib.sh"
+e2e_setup
+log="$TEMP/DEV2IVI.log"
+in="$E2E_ROOT/in"
+mkdir -p "$in"
+cp "$(dirname "$0")/../data/pdfs/pixel.pdf" "$in/p.pdf"
+
+e2e_start_quarnel
+e2e_wait_window Quarnel >/dev/null
+e2e_until 10 test -s "$log" || fail "the window logged no start"
+
+timeout 60 env -u DISPLAY "$QUARNEL" --add-folder "$in" >"$E2E_ROOT/add" 2>&1 || fail "--add-folder: $(cat "$E2E_ROOT/add")"
+timeout 60 env -u DISPLAY "$QUARNEL" --folders >"$E2E_ROOT/folders" 2>&1 || fail "--folders: $(cat "$E2E_ROOT/folders")"
+grep -qx "$in/" "$E2E_ROOT/folders" || fail "the window's list lacks the folder: $(cat "$E2E_ROOT/folders")"
+grep -q "$in/" "$(settings_file)" || fail "the window did not store its list"
+
+timeout 120 env -u DISPLAY "$QUARNEL" --set "output=beside the PDF" >/dev/null 2>&1 || fail "--set"
+timeout 120 env -u DISPLAY "$QUARNEL" --convert-now >"$E2E_ROOT/pass" 2>&1 || fail "--convert-now: $(cat "$E2E_ROOT/pass")"
+grep -q " : Converted $in/p.pdf\$" "$E2E_ROOT/pass" || fail "no converted line printed: $(cat "$E2E_ROOT/pass")"
+ls "$in"/p*.jpg >/dev/null 2>&1 || fail "no image beside the PDF"
+[ "$(tr -d '\r' <"$log" | grep -c '^Started ')" = 1 ] || fail "the pass started a copy of its own: $(cat "$log")"
+[ "$(pgrep -c -x quarnel || true)" = 1 ] || fail "more than one copy is running"
+e2e_stop_quarnel
+exit 0
