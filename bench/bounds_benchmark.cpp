@@ -6,8 +6,8 @@
 #include "conversion/ConversionLog.h"
 #include "conversion/ConversionPass.h"
 #include "conversion/RenderClient.h"
-#include "render/RenderProtocol.h"
 #include "core/RuntimeError.h"
+#include "render/RenderProtocol.h"
 #include "samples/SamplePdf.h"
 
 #include <QCoreApplication>

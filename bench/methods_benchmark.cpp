@@ -10,12 +10,12 @@
 #include "conversion/ConversionPass.h"
 #include "conversion/Methods.h"
 #include "conversion/RenderClient.h"
-#include "render/JpegWriter.h"
-#include "render/RenderProtocol.h"
 #include "core/FileProcedures.h"
 #include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
 #include "core/Services.h"
+#include "render/JpegWriter.h"
+#include "render/RenderProtocol.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -5,10 +5,10 @@
 #include "core/FileProcedures.h"
 #include "core/Paths.h"
 #include "core/ProcessLaunch.h"
+#include "samples/SamplePdf.h"
 #include "support/Fakes.h"
 #include "support/PassFakes.h"
 #include "support/TempTree.h"
-#include "samples/SamplePdf.h"
 
 #include <QCursor>
 #include <QDir>

@@ -1,10 +1,10 @@
 #include "conversion/ConversionPass.h"
 #include "conversion/Methods.h"
 #include "core/ProcessLaunch.h"
+#include "samples/SamplePdf.h"
 #include "support/Fakes.h"
 #include "support/PassFakes.h"
 #include "support/TempTree.h"
-#include "samples/SamplePdf.h"
 
 #include <QDir>
 #include <QImage>

@@ -56,24 +56,16 @@ e2e_setup_headless() {
     export TEMP="$E2E_ROOT/temp"
     export HOME="$E2E_ROOT/home"
     export XDG_RUNTIME_DIR="$E2E_ROOT/runtime"
+    # No desktop bus: the tests must not reach a session's services.
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$E2E_ROOT/no-bus"
     unset QT_QPA_PLATFORM DISPLAY WAYLAND_DISPLAY
     mkdir -p "$XDG_CONFIG_HOME" "$TEMP" "$HOME/Desktop" "$XDG_RUNTIME_DIR"
     chmod 700 "$XDG_RUNTIME_DIR"
 }
 
+# The same, with an X server of its own.
 e2e_setup() {
-    E2E_ROOT=$(mktemp -d)
-    trap e2e_cleanup EXIT
-    export XDG_CONFIG_HOME="$E2E_ROOT/config"
-    export TEMP="$E2E_ROOT/temp"
-    export HOME="$E2E_ROOT/home"
-    export XDG_RUNTIME_DIR="$E2E_ROOT/runtime"
-    # No desktop bus: the tests must not reach a session's services.
-    export DBUS_SESSION_BUS_ADDRESS="unix:path=$E2E_ROOT/no-bus"
-    unset QT_QPA_PLATFORM
-    mkdir -p "$XDG_CONFIG_HOME" "$TEMP" "$HOME/Desktop" "$XDG_RUNTIME_DIR"
-    chmod 700 "$XDG_RUNTIME_DIR"
+    e2e_setup_headless
     e2e_start_x
 }
 
