@@ -69,6 +69,12 @@ rmdir "$E2E_ROOT/gone"
 expect_status 3 --convert-now
 expect_status 0 --set output=beside
 
+# A damaged settings file: the damaged line alone is lost, said once, and the pass runs.
+printf 'nonsense without a key\n' >>"$conf"
+expect_status 0 --convert-now
+grep -q "could not be read" "$E2E_ROOT/err" || fail "the damage was not reported: $(cat "$E2E_ROOT/err")"
+[ -s "$conf.damaged" ] || fail "the damaged file was not kept"
+
 # Two at once: the second hands its pass to the first and both end well.
 cp "$pdfs/CAD.pdf" "$in/c.pdf"
 q --convert-now >"$E2E_ROOT/one" 2>&1 &
