@@ -25,4 +25,18 @@ ls "$in"/p*.jpg >/dev/null 2>&1 || fail "no image beside the PDF"
 [ "$(tr -d '\r' <"$log" | grep -c '^Started ')" = 1 ] || fail "the pass started a copy of its own: $(cat "$log")"
 [ "$(pgrep -c -x quarnel || true)" = 1 ] || fail "more than one copy is running"
 e2e_stop_quarnel
+
+# With the service running, the window says so in one message and ends.
+"$QUARNEL" --service >"$E2E_ROOT/service.out" 2>&1 &
+service=$!
+E2E_PIDS+=("$service")
+e2e_until 10 test -S "$HOME/.local/state/Vantorell/Quarnel/instance.socket" || fail "the service did not listen"
+sleep 0.5
+e2e_start_quarnel
+box=$(e2e_wait_window Quarnel)
+xdotool key --window "$box" Return 2>/dev/null || true
+e2e_until 10 sh -c "! kill -0 $QUARNEL_PID 2>/dev/null" || { xdotool windowfocus "$box" key Return; sleep 1; }
+kill -0 "$QUARNEL_PID" 2>/dev/null && fail "the window did not end after its message"
+kill -0 "$service" || fail "the service ended"
+kill -TERM "$service"
 exit 0
