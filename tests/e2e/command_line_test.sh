@@ -69,6 +69,23 @@ rmdir "$E2E_ROOT/gone"
 expect_status 3 --convert-now
 expect_status 0 --set output=beside
 
+# A folder in the list that vanished holds no PDF; the others are examined as always.
+mkdir "$E2E_ROOT/vanishing"
+expect_status 0 --add-folder "$E2E_ROOT/vanishing"
+rmdir "$E2E_ROOT/vanishing"
+expect_status 0 --convert-now
+grep -q "^0 converted, 2 skipped, 0 failed" "$E2E_ROOT/out" || fail "with a vanished folder: $(cat "$E2E_ROOT/out")"
+expect_status 0 --remove-folder "$E2E_ROOT/vanishing"
+expect_status 1 --remove-folder "$E2E_ROOT/vanishing"
+
+# A log that cannot be written: the pass does not run.
+mv "$log" "$log.kept"
+mkdir "$log"
+expect_status 3 --convert-now
+grep -q "cannot be written" "$E2E_ROOT/err" || fail "no reason for the unwritable log: $(cat "$E2E_ROOT/err")"
+rmdir "$log"
+mv "$log.kept" "$log"
+
 # A damaged settings file: the damaged line alone is lost, said once, and the pass runs.
 printf 'nonsense without a key\n' >>"$conf"
 expect_status 0 --convert-now
