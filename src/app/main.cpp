@@ -23,6 +23,23 @@ int usageError(const QString& text)
     return 2;
 }
 
+// The options every Qt program takes, handed on to the window system untouched.
+void addWindowSystemOptions(QCommandLineParser& parser)
+{
+    for (const char* name :
+         {"platform", "platformtheme", "platformpluginpath", "display", "style", "stylesheet", "session", "geometry",
+          "qwindowgeometry", "qwindowtitle", "qwindowicon", "name", "title", "plugin"}) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char* name : {"reverse", "nograb", "dograb", "sync", "widgetcount"}) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+}
+
 // The command line, read before any window system is reached, so that every mode but the window works
 // anywhere. An exit status when the program should end now, otherwise what it is to do.
 std::variant<int, StartRequest> readCommandLine(int argc, char* argv[])
@@ -65,19 +82,7 @@ std::variant<int, StartRequest> readCommandLine(int argc, char* argv[])
     for (const QCommandLineOption* option :
          {&help, &version, &convertNow, &service, &folders, &addFolder, &removeFolder, &showSettings, &set})
         parser.addOption(*option);
-    // The options every Qt program takes, handed on to the window system untouched.
-    for (const char* name :
-         {"platform", "platformtheme", "platformpluginpath", "display", "style", "stylesheet", "session", "geometry",
-          "qwindowgeometry", "qwindowtitle", "qwindowicon", "name", "title", "plugin"}) {
-        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(option);
-    }
-    for (const char* name : {"reverse", "nograb", "dograb", "sync", "widgetcount"}) {
-        QCommandLineOption option(QString::fromLatin1(name));
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(option);
-    }
+    addWindowSystemOptions(parser);
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
