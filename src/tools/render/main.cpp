@@ -50,6 +50,9 @@ int main(int argc, char* argv[])
 {
     // Never outlive the program: the kernel ends the worker when its parent goes, however it goes.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Ctrl+C in a terminal reaches the whole foreground group: the program decides when the worker ends
+    // (after the page it is placing), so the worker leaves the signal to it.
+    ::signal(SIGINT, SIG_IGN);
     if (argc > 1 && std::atoll(argv[1]) != static_cast<long long>(::getppid()))
         return 0; // the parent was already gone before the request above took effect
     // Page bands are tens of megabytes: kept in the heap and reused from page to page rather than mapped
