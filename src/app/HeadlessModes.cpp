@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -135,7 +136,8 @@ int RunService(int argc, char* argv[])
         } catch (const RuntimeError&) {
             say(QStringLiteral("the interval is too long; 30 seconds are used"));
         }
-        next.start(std::max(1, seconds) * 1000);
+        // At least a second apart; beyond 24 days (more than a timer holds), every 24 days.
+        next.start(std::clamp(seconds, 1, 24 * 86400) * 1000);
     };
     QObject::connect(&next, &QTimer::timeout, &app,
                      [&] { copy.passes().request([](const QString&) {}, [&](const PassSummary&) { arm(); }); });
