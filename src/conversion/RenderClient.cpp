@@ -8,14 +8,10 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEventLoop>
-#include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
-#include <cstdio>
-#include <fcntl.h>
 #include <utility>
 
 namespace quarnel {

@@ -12,7 +12,6 @@
 
 class QEventLoop;
 class QProcess;
-class QTemporaryDir;
 
 namespace quarnel {
 
