@@ -10,7 +10,9 @@
 #include "folders/AddFolder.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -43,31 +45,40 @@ SettingsStore& openSettings(std::optional<SettingsStore>& store)
 }
 
 // Hands the request to the running copy; its status, or 3 with the reason when it could not be had.
-int askRunningCopy(SingleInstance& instance, const QString& command, const QString& argument)
+// A copy that holds the lock but does not listen (yet, or any more) is starting or ending: tried again
+// for a few seconds, and once it has gone this start takes the lock itself (no status then).
+std::optional<int> takeLockOrAsk(SingleInstance& instance, const QString& command, const QString& argument)
 {
-    const InstanceAnswer answer = instance.ask(command, argument, [](const QString& kind, const QString& text) {
-        if (kind == QLatin1String("line") || kind == QLatin1String("row"))
-            printLine(stdout, text);
-        else if (kind == QLatin1String("summary"))
-            printLine(stdout, text);
-        else if (kind == QLatin1String("error"))
-            say(text);
-    });
-    switch (answer.outcome) {
-    case InstanceAnswer::Outcome::Finished:
-        return answer.status;
-    case InstanceAnswer::Outcome::NoAnswer:
-        say(QStringLiteral("a copy of Quarnel is running for this user but did not answer within 10 seconds; "
-                           "nothing was done"));
-        return 3;
-    case InstanceAnswer::Outcome::Dropped:
-        say(QStringLiteral("the running copy of Quarnel ended before it finished the request"));
-        return 3;
-    case InstanceAnswer::Outcome::NoCopy:
-        break;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (instance.acquire())
+            return std::nullopt;
+        const InstanceAnswer answer = instance.ask(command, argument, [](const QString& kind, const QString& text) {
+            if (kind == QLatin1String("error"))
+                say(text);
+            else
+                printLine(stdout, text); // a log line, a folder row, the summary
+        });
+        switch (answer.outcome) {
+        case InstanceAnswer::Outcome::Finished:
+            return answer.status;
+        case InstanceAnswer::Outcome::NoAnswer:
+            say(QStringLiteral("a copy of Quarnel is running for this user but did not answer within 10 seconds; "
+                               "nothing was done"));
+            return 3;
+        case InstanceAnswer::Outcome::Dropped:
+            say(QStringLiteral("the running copy of Quarnel ended before it finished the request"));
+            return 3;
+        case InstanceAnswer::Outcome::NoCopy:
+            break;
+        }
+        if (clock.elapsed() > 10000) {
+            say(QStringLiteral("a copy of Quarnel holds this user's lock but cannot be reached; nothing was done"));
+            return 3;
+        }
+        QThread::msleep(100);
     }
-    say(QStringLiteral("a copy of Quarnel holds this user's lock but cannot be reached; nothing was done"));
-    return 3;
 }
 
 void prepareStart()
@@ -84,8 +95,8 @@ int RunConvertNow(int argc, char* argv[])
     MakeStateFolder();
     SingleInstance instance(StateFolder());
     instance.setWithoutWindow(true);
-    if (!instance.acquire())
-        return askRunningCopy(instance, QStringLiteral("convert"), QString());
+    if (const auto status = takeLockOrAsk(instance, QStringLiteral("convert"), QString()))
+        return *status;
     prepareStart();
     std::optional<SettingsStore> store;
     HeadlessCopy copy(openSettings(store), instance);
@@ -185,12 +196,11 @@ int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
     MakeStateFolder();
     SingleInstance instance(StateFolder());
     const QString folder = QFileInfo(request.argument).absoluteFilePath();
-    if (!instance.acquire()) {
-        static const char* const commands[] = {"", "", "", "folders", "add-folder", "remove-folder", "", "set"};
-        const bool named = request.mode == Mode::Set;
-        return askRunningCopy(instance, QString::fromLatin1(commands[static_cast<int>(request.mode)]),
-                              named || request.mode == Mode::Folders ? request.argument : folder);
-    }
+    static const char* const commands[] = {"", "", "", "folders", "add-folder", "remove-folder", "", "set"};
+    const bool asIs = request.mode == Mode::Set || request.mode == Mode::Folders;
+    if (const auto status = takeLockOrAsk(instance, QString::fromLatin1(commands[static_cast<int>(request.mode)]),
+                                          asIs ? request.argument : folder))
+        return *status;
     // No copy runs (and none starts while this holds the lock): the settings file itself.
     StoredInputs inputs(settings);
     ConsoleMessages messages;

@@ -217,13 +217,17 @@ InstanceAnswer SingleInstance::ask(const QString& command, const QString& argume
                 onReply(kind, text);
             }
         }
+        // Closed before it took the request: that copy is ending, and a start may take its place.
+        if (socket.state() != QLocalSocket::ConnectedState) {
+            if (!accepted)
+                answer.outcome = InstanceAnswer::Outcome::NoCopy;
+            return answer;
+        }
         // Once taken, a request may run as long as a pass runs.
         const qint64 left = accepted ? -1 : answerLimitMs - clock.elapsed();
-        if ((!accepted && left <= 0) || socket.state() != QLocalSocket::ConnectedState)
+        if (!accepted && left <= 0)
             return answer;
-        if (!socket.waitForReadyRead(static_cast<int>(accepted ? -1 : left)) && !accepted)
-            if (clock.elapsed() >= answerLimitMs)
-                return answer;
+        socket.waitForReadyRead(static_cast<int>(left));
     }
 }
 
