@@ -2,7 +2,6 @@
 
 #include "conversion/ConversionLog.h"
 #include "core/FileProcedures.h"
-#include "folders/AddFolder.h"
 
 #include <QCoreApplication>
 #include <QLocale>
@@ -27,16 +26,12 @@ void HeadlessCopy::logStart()
 
 void HeadlessCopy::addFolderTree(const QString& folder)
 {
-    m_inputs.storeFolders(m_inputs.folders() + FolderTreeRows(folder, m_messages, [] {}));
+    m_inputs.addFolderTree(folder, m_messages);
 }
 
 int HeadlessCopy::removeFolderTree(const QString& folder)
 {
-    const QStringList rows = m_inputs.folders();
-    const QStringList kept = WithoutFolderTree(rows, folder);
-    if (kept.size() != rows.size())
-        m_inputs.storeFolders(kept);
-    return static_cast<int>(rows.size() - kept.size());
+    return m_inputs.removeFolderTree(folder);
 }
 
 void HeadlessCopy::settingStored(const SettingChange& change)

@@ -7,7 +7,6 @@
 #include "core/RuntimeError.h"
 #include "desktop/SingleInstance.h"
 #include "desktop/TerminationSignals.h"
-#include "folders/AddFolder.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -211,18 +210,13 @@ int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
                 printLine(stdout, row);
             return 0;
         case Mode::AddFolder:
-            inputs.storeFolders(inputs.folders() + FolderTreeRows(folder, messages, [] {}));
+            inputs.addFolderTree(folder, messages);
             return 0;
-        case Mode::RemoveFolder: {
-            const QStringList rows = inputs.folders();
-            const QStringList kept = WithoutFolderTree(rows, folder);
-            if (kept.size() == rows.size()) {
-                say(QStringLiteral("not in the folder list: ") + folder);
-                return 1;
-            }
-            inputs.storeFolders(kept);
-            return 0;
-        }
+        case Mode::RemoveFolder:
+            if (inputs.removeFolderTree(folder) > 0)
+                return 0;
+            say(QStringLiteral("not in the folder list: ") + folder);
+            return 1;
         case Mode::Set: {
             const SettingChange change = ParseSettingChange(settings, request.argument);
             WriteSettingChange(settings, change);

@@ -3,6 +3,7 @@
 #include "core/FileProcedures.h"
 #include "core/NamedSettings.h"
 #include "core/SettingsStore.h"
+#include "folders/AddFolder.h"
 #include "folders/FolderListFormat.h"
 
 namespace quarnel {
@@ -83,6 +84,20 @@ QStringList StoredInputs::folders() const
 void StoredInputs::storeFolders(const QStringList& rows)
 {
     m_settings.SaveSetting(SettingKey::Listview1, FolderListToStored(rows));
+}
+
+void StoredInputs::addFolderTree(const QString& folder, MessageBoxes& messages)
+{
+    storeFolders(folders() + FolderTreeRows(folder, messages, [] {}));
+}
+
+int StoredInputs::removeFolderTree(const QString& folder)
+{
+    const QStringList rows = folders();
+    const QStringList kept = WithoutFolderTree(rows, folder);
+    if (kept.size() != rows.size())
+        storeFolders(kept);
+    return static_cast<int>(rows.size() - kept.size());
 }
 
 } // namespace quarnel

@@ -6,6 +6,7 @@
 
 namespace quarnel {
 
+class MessageBoxes;
 class SettingsStore;
 
 // What the pass and the methods read, taken from the stored settings instead of a window's controls:
@@ -30,9 +31,13 @@ public:
     QString pagesText() const override;
     QString resolutionText() const override;
 
-    // The folder list, and storing it changed.
+    // The folder list, and changing it as the window's list changes.
     QStringList folders() const;
     void storeFolders(const QStringList& rows);
+    // Adds the folder and every folder beneath it.
+    void addFolderTree(const QString& folder, MessageBoxes& messages);
+    // Takes the folder and every folder beneath it off; the rows taken off.
+    int removeFolderTree(const QString& folder);
 
 private:
     const QStringList& rows() const;
