@@ -71,14 +71,24 @@ TEST(RenderAhead, CountsFirstThenAsksForPagesInOrderWithinItsLimit)
     EXPECT_EQ(link.sent[5].path, b);
 }
 
-TEST(RenderAhead, HandsOverOnlyTheVersionAskedForAndNeverOverAFile)
+// A three-page PDF asked for ahead and counted: its pages are on their way.
+class ThreePagesAsked : public ::testing::Test
 {
+protected:
+    void SetUp() override
+    {
+        ahead.ask(pdf, kSettings, 3);
+        ahead.answer(opened(link.sent[0], 3));
+    }
+
     TempTree tree;
     const std::string pdf = tree.write(QStringLiteral("doc.pdf"), "one").toStdString();
     RecordingLink link;
-    RenderAhead ahead(link, 8);
-    ahead.ask(pdf, kSettings, 3);
-    ahead.answer(opened(link.sent[0], 3));
+    RenderAhead ahead {link, 8};
+};
+
+TEST_F(ThreePagesAsked, HandsOverOnlyTheVersionAskedForAndNeverOverAFile)
+{
     ASSERT_EQ(link.sent.size(), 4u);
     for (int i = 1; i <= 2; ++i)
         ahead.answer(rendered(link.sent[static_cast<std::size_t>(i)]));
@@ -113,14 +123,8 @@ TEST(RenderAhead, HandsOverOnlyTheVersionAskedForAndNeverOverAFile)
     EXPECT_FALSE(QFile::exists(third));
 }
 
-TEST(RenderAhead, ForgettingAndALostWorkerDropWhatNoJobWaitsFor)
+TEST_F(ThreePagesAsked, ForgettingAndALostWorkerDropWhatNoJobWaitsFor)
 {
-    TempTree tree;
-    const std::string pdf = tree.write(QStringLiteral("doc.pdf"), "one").toStdString();
-    RecordingLink link;
-    RenderAhead ahead(link, 8);
-    ahead.ask(pdf, kSettings, 3);
-    ahead.answer(opened(link.sent[0], 3));
     const render::Reply page0 = rendered(link.sent[1]);
     ahead.answer(page0);
     const QString file0 = QString::fromStdString(link.sent[1].page.target);
