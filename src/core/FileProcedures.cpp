@@ -4,6 +4,7 @@
 #include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
 #include "core/Wildcard.h"
+#include "files/DurableFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -74,56 +75,19 @@ bool CopyToNewFile(const QString& from, const QString& to)
         ::close(source);
         return false;
     }
-    const QByteArray targetName = NativeName(to);
-    const int target = ::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
-    if (target < 0) {
+    const std::string targetName = NativeName(to).toStdString();
+    int target = -1;
+    if (files::CreateNew(targetName, info.st_mode & 07777, target) != 0) {
         ::close(source);
         return false;
     }
-    // In the kernel, shared blocks where the file system can; byte by byte only as a last resort.
-    bool ok = true;
-    for (;;) {
-        const ssize_t copied = ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
-        if (copied > 0)
-            continue;
-        if (copied == 0)
-            break;
-        if (errno == EINTR)
-            continue;
-        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
-            ok = false;
-            break;
-        }
-        char buffer[1 << 16];
-        for (;;) {
-            const ssize_t got = ::read(source, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                ok = got == 0;
-                break;
-            }
-            for (ssize_t done = 0; done < got;) {
-                const ssize_t put = ::write(target, buffer + done, static_cast<std::size_t>(got - done));
-                if (put < 0 && errno == EINTR)
-                    continue;
-                if (put <= 0) {
-                    ok = false;
-                    break;
-                }
-                done += put;
-            }
-            if (!ok)
-                break;
-        }
-        break;
-    }
+    bool ok = files::CopyWhole(source, target) == 0;
     // The mode asked for at creation is narrowed by the umask; the copy keeps the original's.
     ok = ::fchmod(target, info.st_mode & 07777) == 0 && ok;
     ok = ::close(target) == 0 && ok;
     ::close(source);
     if (!ok)
-        ::unlink(targetName.constData());
+        ::unlink(targetName.c_str());
     return ok;
 }
 
@@ -177,20 +141,13 @@ void WriteTextFile(const QString& path, const QString& content)
         throw RuntimeError::fromErrno(errno);
     }
     const QByteArray bytes = TextFileBytes(content);
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int saved = errno;
-            ::close(fd);
-            throw RuntimeError::fromErrno(saved);
-        }
-        written += n;
-    }
-    if (::close(fd) != 0)
-        throw RuntimeError::fromErrno(errno);
+    int error = files::WriteWhole(fd, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    if (!error)
+        error = files::SyncData(fd);
+    if (::close(fd) != 0 && !error)
+        error = errno;
+    if (error)
+        throw RuntimeError::fromErrno(error);
 }
 
 QByteArray TextFileBytes(const QString& content)

@@ -2,6 +2,7 @@
 
 #include "core/Paths.h"
 #include "core/RuntimeError.h"
+#include "files/DurableFiles.h"
 
 #include <QDir>
 #include <cerrno>
@@ -92,36 +93,15 @@ int OpenPrivateFile(const QString& path, int flags)
 
 void WriteAll(int fd, const QByteArray& bytes)
 {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw RuntimeError::fromErrno(n < 0 ? errno : ENOSPC);
-        done += n;
-    }
+    if (const int error = files::WriteWhole(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())))
+        throw RuntimeError::fromErrno(error);
 }
 
 void ReplacePrivateFile(const QString& path, const QByteArray& bytes)
 {
-    const QString next = path + QStringLiteral(".new");
-    const QByteArray nextName = NativeName(next);
-    ::unlink(nextName.constData());
-    const int fd = OpenPrivateFile(next, O_WRONLY | O_CREAT | O_EXCL);
-    try {
-        WriteAll(fd, bytes);
-    } catch (const RuntimeError&) {
-        ::close(fd);
-        ::unlink(nextName.constData());
-        throw;
-    }
-    ::close(fd);
-    if (::rename(nextName.constData(), NativeName(path).constData()) != 0) {
-        const int error = errno;
-        ::unlink(nextName.constData());
+    if (const int error
+        = files::ReplaceAtomically(NativeName(path).toStdString(), bytes.constData(), bytes.size(), 0600))
         throw RuntimeError::fromErrno(error);
-    }
 }
 
 } // namespace quarnel

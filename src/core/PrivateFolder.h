@@ -23,8 +23,9 @@ int OpenPrivateFile(const QString& path, int flags);
 // Writes all the bytes to the descriptor; a run-time error when they do not all go (no room, say).
 void WriteAll(int fd, const QByteArray& bytes);
 
-// Replaces one of the program's own files with these bytes: written whole under another name, then put
-// in place, so that a reader never sees half of it. A run-time error when it cannot be written.
+// Replaces one of the program's own files with these bytes: written whole and synced under another name,
+// then put in place, so that neither a reader nor a power cut ever sees half of it. A run-time error when
+// it cannot be written.
 void ReplacePrivateFile(const QString& path, const QByteArray& bytes);
 
 } // namespace quarnel

@@ -1,13 +1,15 @@
 #include "core/SettingsStore.h"
 
 #include "core/IniFile.h"
+#include "core/Paths.h"
 #include "core/RuntimeError.h"
+#include "files/DurableFiles.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QSaveFile>
 #include <QSettings>
 #include <cmath>
 
@@ -48,12 +50,16 @@ QString setDamagedFileAside(const QString& filePath)
     QString kept = filePath + QStringLiteral(".damaged");
     for (int n = 1; QFileInfo::exists(kept); ++n)
         kept = filePath + QStringLiteral(".damaged.") + QString::number(n);
-    QFile copy(kept);
-    if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly) || copy.write(original) != original.size())
+    if (files::WriteNewFile(NativeName(kept).toStdString(), original.constData(),
+                            static_cast<std::size_t>(original.size()), 0600)
+        != 0)
         return {}; // without a copy, the file stays as it is
-    copy.close();
-    QSaveFile clean(filePath);
-    if (!clean.open(QIODevice::WriteOnly) || !WriteIniFile(clean, map) || !clean.commit())
+    QBuffer clean;
+    clean.open(QIODevice::WriteOnly);
+    if (!WriteIniFile(clean, map)
+        || files::ReplaceAtomically(NativeName(filePath).toStdString(), clean.data().constData(),
+                                    static_cast<std::size_t>(clean.data().size()), 0600)
+            != 0)
         return {};
     return kept;
 }

@@ -2,10 +2,10 @@
 
 #include "core/Paths.h"
 #include "core/RuntimeError.h"
+#include "files/DurableFiles.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 namespace quarnel {
 
@@ -48,14 +48,13 @@ void EnableWindowsStartup(const QString& programFile)
 {
     const QString path = AutostartEntryPath(programFile);
     QDir().mkpath(FolderOf(path));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw RuntimeError(ErrorNumber::PermissionDenied);
     const QString entry = QStringLiteral("[Desktop Entry]\nType=Application\nName=Quarnel\n"
                                          "Comment=Turns the pages of PDF files into JPEG images\nExec=")
         + DesktopExecArgument(programFile) + QStringLiteral("\nTerminal=false\nX-GNOME-Autostart-enabled=true\n");
-    file.write(entry.toUtf8());
-    if (!file.commit())
+    const QByteArray bytes = entry.toUtf8();
+    if (files::ReplaceAtomically(NativeName(path).toStdString(), bytes.constData(),
+                                 static_cast<std::size_t>(bytes.size()), 0644)
+        != 0)
         throw RuntimeError(ErrorNumber::PermissionDenied);
 }
 

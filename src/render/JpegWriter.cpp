@@ -1,5 +1,7 @@
 #include "render/JpegWriter.h"
 
+#include "files/DurableFiles.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csetjmp>
@@ -43,20 +45,6 @@ void onError(j_common_ptr info)
     auto* manager = reinterpret_cast<ErrorManager*>(info->err);
     (*info->err->format_message)(info, manager->message);
     std::longjmp(manager->jump, 1);
-}
-
-// Gives the complete file its final name, which must not exist yet.
-bool publish(const std::string& partial, const std::string& target)
-{
-    if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // A file system without an exclusive rename: a hard link is exclusive too.
-    if (::link(partial.c_str(), target.c_str()) != 0)
-        return false;
-    ::unlink(partial.c_str());
-    return true;
 }
 
 } // namespace
@@ -367,8 +355,8 @@ bool JpegWriter::finish(std::string& error)
         abandon();
         return false;
     }
-    if (!publish(m_path, m_target)) {
-        error = std::string("cannot create ") + m_target + ": " + std::strerror(errno);
+    if (const int failure = files::PlaceWithoutReplacing(m_path, m_target)) {
+        error = std::string("cannot create ") + m_target + ": " + std::strerror(failure);
         abandon();
         return false;
     }
