@@ -5,6 +5,7 @@
 #include "core/Paths.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
+#include "files/DurableFiles.h"
 
 #include <QFile>
 #include <QHash>
@@ -323,8 +324,13 @@ void CheckLogAppendable(const QString& path)
         throw RuntimeError::fromErrno(error);
 }
 
-void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages,
-                     const std::function<void(qint64 offset, QByteArrayView line)>& beforeWrite)
+namespace {
+
+// The log's lines appended in one write (mode above 1) or written over it: one write call, so that a line
+// appended by another copy of the program is never interleaved. Names as the file system holds them, so
+// that a line names its PDF even when that name is not valid UTF-8.
+bool writeLines(const QStringList& texts, const QString& path, qint32 mode, bool durable, MessageBoxes& messages,
+                const std::function<void(const std::vector<LineAt>& lines)>& beforeWrite)
 {
     GuardedProcedure guard(Location::AppendStringFSO, messages);
     int fd = -1;
@@ -338,28 +344,32 @@ void AppendStringFSO(const QString& text, const QString& path, qint32 mode, Mess
             throw RuntimeError::fromErrno(error);
         }
     });
-    // Without an open stream there is nothing to write or close: one report for the lost line is enough.
+    // Without an open stream there is nothing to write or close: one report for the lost lines is enough.
     if (fd < 0)
-        return;
-    guard.step(102, [&] {
-        // One write call, so that a line appended by another copy of the program is never interleaved.
-        // Names as the file system holds them, so that the line names its PDF even when that name is not
-        // valid UTF-8.
-        const QByteArray line = NativeName(text);
-        QByteArray bytes = line + "\r\n";
+        return false;
+    const bool written = guard.step(102, [&] {
+        QByteArray bytes;
+        std::vector<LineAt> lines;
         struct stat info = {};
-        if (::fstat(fd, &info) == 0) {
-            // A last line that lost its line end (saved so by a text editor) is ended first, so that
-            // this line is not glued onto it.
-            char last = '\n';
-            if (info.st_size > 0 && ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n' && last != '\r') {
-                bytes.prepend("\r\n");
-                info.st_size += 2;
-            }
-            recordDateFormat(path, fd, info.st_size, line);
-            if (beforeWrite)
-                beforeWrite(info.st_size, line);
+        if (::fstat(fd, &info) != 0)
+            throw RuntimeError::fromErrno(errno);
+        qint64 offset = info.st_size;
+        // A last line that lost its line end (saved so by a text editor) is ended first, so that these
+        // lines are not glued onto it.
+        char last = '\n';
+        if (offset > 0 && ::pread(fd, &last, 1, offset - 1) == 1 && last != '\n' && last != '\r') {
+            bytes.append("\r\n");
+            offset += 2;
         }
+        for (const QString& text : texts) {
+            const QByteArray line = NativeName(text);
+            recordDateFormat(path, fd, offset, line);
+            lines.push_back({offset, line});
+            bytes.append(line).append("\r\n");
+            offset += line.size() + 2;
+        }
+        if (beforeWrite)
+            beforeWrite(lines);
         ssize_t n;
         do {
             n = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
@@ -368,11 +378,33 @@ void AppendStringFSO(const QString& text, const QString& path, qint32 mode, Mess
             throw RuntimeError::fromErrno(errno);
         if (n != bytes.size())
             throw RuntimeError(ErrorNumber::DiskFull);
+        if (durable) {
+            if (const int error = files::SyncData(fd))
+                throw RuntimeError::fromErrno(error);
+        }
     });
-    guard.step(104, [&] {
+    const bool closed = guard.step(104, [&] {
         if (::close(fd) != 0)
             throw RuntimeError::fromErrno(errno);
     });
+    return written && closed;
+}
+
+} // namespace
+
+void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages,
+                     const std::function<void(qint64 offset, QByteArrayView line)>& beforeWrite)
+{
+    writeLines({text}, path, mode, false, messages, [&](const std::vector<LineAt>& lines) {
+        if (beforeWrite)
+            beforeWrite(lines.front().offset, lines.front().line);
+    });
+}
+
+bool AppendLines(const QStringList& texts, const QString& path, MessageBoxes& messages, bool durable,
+                 const std::function<void(const std::vector<LineAt>& lines)>& beforeWrite)
+{
+    return writeLines(texts, path, 2, durable, messages, beforeWrite);
 }
 
 } // namespace quarnel

@@ -65,4 +65,16 @@ void CheckLogAppendable(const QString& path);
 void AppendStringFSO(const QString& text, const QString& path, qint32 mode, MessageBoxes& messages,
                      const std::function<void(qint64 offset, QByteArrayView line)>& beforeWrite = {});
 
+// Where one line of the log starts, and its bytes without the line end.
+struct LineAt
+{
+    qint64 offset;
+    QByteArray line;
+};
+// Appends the lines to the log in one write, each with CR LF; with `durable`, syncs the log so that they
+// survive a power cut. Failures are reported as AppendStringFSO reports them. `beforeWrite` is told where
+// each line will start, just before they are written. True when every line is in the log (and synced).
+bool AppendLines(const QStringList& texts, const QString& path, MessageBoxes& messages, bool durable,
+                 const std::function<void(const std::vector<LineAt>& lines)>& beforeWrite = {});
+
 } // namespace quarnel

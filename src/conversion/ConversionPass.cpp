@@ -49,7 +49,17 @@ ConversionPass::ConversionPass(PassInputs& inputs, MethodOptions& options, Messa
     , m_clock(clock)
     , m_logFilePath(logFilePath)
     , m_index(std::move(logFilePath))
-{ }
+{
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(kBatchMilliseconds);
+    connect(&m_flushTimer, &QTimer::timeout, this, [this] {
+        // Never in the middle of the pass's own placing; soon after it instead.
+        if (m_placing)
+            m_flushTimer.start(10);
+        else
+            flushNow();
+    });
+}
 
 ConversionPass::~ConversionPass() = default;
 
@@ -71,8 +81,9 @@ QString ConversionPass::now() const
 
 void ConversionPass::log(const QString& line)
 {
-    AppendStringFSO(line, m_logFilePath, 2, m_messages);
-    emit lineLogged(line);
+    m_pending.push_back({line, kPlainLine, {}, {}});
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
 }
 
 bool ConversionPass::PreviousConverted(const QString& pdfPath)
@@ -133,11 +144,14 @@ void ConversionPass::ConvertPDFs(bool silent)
     if (m_running || m_stopRequested)
         return;
     m_running = true;
+    m_silent = silent;
+    m_anyConverted = false;
     m_summary = {};
     QElapsedTimer clock;
     clock.start();
     GuardedProcedure guard(Location::ConvertPDFs, m_messages);
     if (!passCanRun(guard, silent)) {
+        flushPending(guard);
         m_summary.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
         m_running = false;
         emit passFinished();
@@ -145,8 +159,7 @@ void ConversionPass::ConvertPDFs(bool silent)
     }
     guard.step(112, [&] { m_inputs.setBusy(true); });
     // A placement an earlier run could not finish (a power cut, kill -9) is undone before anything else.
-    guard.step(114, [&] { Placement::recover(m_logFilePath); });
-    bool anyConverted = false;
+    guard.step(114, [&] { PlacementBatch::recover(m_logFilePath); });
     bool lastSkipped = false;
     guard.step(116, [&] { m_passStartTime = m_clock.now(); });
 
@@ -176,6 +189,9 @@ void ConversionPass::ConvertPDFs(bool silent)
                 YieldToEvents();
                 m_inputs.setBusy(true);
             });
+            // A PDF named twice in the list is judged by its own line, not one still waiting.
+            if (m_pendingPdfs.contains(pdfPath))
+                flushPending(guard);
             if (PreviousConverted(pdfPath)) {
                 lastSkipped = true;
                 ++m_summary.skipped;
@@ -184,28 +200,29 @@ void ConversionPass::ConvertPDFs(bool silent)
             }
             lastSkipped = false;
             prepareMethod(folder, pdfs, file);
-            convertOne(guard, pdfPath, silent, anyConverted);
+            convertOne(guard, pdfPath, silent);
         }
     }
     m_summary.ran = true;
     m_summary.stopped = m_stopRequested;
+    flushPending(guard);
     m_summary.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-    endPass(guard, silent, anyConverted, lastSkipped);
+    endPass(guard, silent, lastSkipped);
 }
 
-void ConversionPass::endPass(GuardedProcedure& guard, bool silent, bool anyConverted, bool lastSkipped)
+void ConversionPass::endPass(GuardedProcedure& guard, bool silent, bool lastSkipped)
 {
     for (const auto& [method, implementation] : m_methods)
         if (implementation)
             implementation->passEnded();
     endStaging();
-    m_placementRecord.reset();
+    m_batch.reset();
     // What the pass took in of the log is kept for the next start.
     m_index.save();
     guard.step(150, [&] { m_inputs.setBusy(false); });
     guard.step(152, [&] { m_inputs.setProgress(0, QStringLiteral("Progress Bar")); });
     if (!silent) {
-        if (anyConverted)
+        if (m_anyConverted)
             guard.step(156, [&] { m_messages.inform(QStringLiteral("Done.")); });
         else if (lastSkipped)
             guard.step(160, [&] { m_messages.inform(QStringLiteral("No new files or changes to convert.")); });
@@ -254,7 +271,7 @@ void ConversionPass::prepareMethod(const QString& folder, const FileNameList& pd
     method->second->prepare(upcoming);
 }
 
-void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted)
+void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent)
 {
     // Still being written (a copy, a download, a scan): waited for, never converted half-way.
     if (!waitUntilSettled(pdfPath)) {
@@ -291,52 +308,116 @@ void ConversionPass::convertOne(GuardedProcedure& guard, const QString& pdfPath,
         reportFailure(guard, pdfPath, silent);
         return;
     }
-    // The images are placed and the outcome logged as one piece of work: an end asked for meanwhile
-    // waits for it (a few seconds at most), and a placement that fails part-way is undone.
+    // The images are staged beside their places as one piece of work: an end asked for meanwhile waits
+    // for it, and a PDF whose images cannot all be staged has none.
     const CriticalWork critical;
-    std::optional<Placement> placement;
-    guard.step(143, [&] {
-        if (!m_placementRecord)
-            m_placementRecord = std::make_unique<PlacementRecord>(m_logFilePath);
-        placement.emplace(*m_placementRecord, pdfPath);
+    m_placing = true;
+    const bool staged = guard.step(144, [&] {
+        if (!m_batch)
+            m_batch = std::make_unique<PlacementBatch>(m_logFilePath);
+        m_batch->add(pdfPath, imagesOf(staging, pdfPath));
     });
-    const bool logged = placement && collectImages(guard, staging, pdfPath, *placement)
-        && logConverted(guard, pdfPath, started, before);
-    if (logged) {
-        placement->commit();
-        anyConverted = true;
-        ++m_summary.converted;
-    } else {
-        // Nothing of it stays placed: the next pass tries this PDF again.
-        placement.reset();
+    m_placing = false;
+    if (!staged) {
         reportFailure(guard, pdfPath, silent);
+        return;
+    }
+    m_pending.push_back({LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath),
+                         m_batch->pdfCount() - 1,
+                         pdfPath,
+                         {before.size, before.modifiedNs}});
+    m_pendingPdfs.insert(pdfPath);
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
+    if (m_batch->pdfCount() >= kBatchPdfs || m_stopRequested)
+        flushPending(guard);
+}
+
+void ConversionPass::flushNow()
+{
+    GuardedProcedure guard(Location::ConvertPDFs, m_messages);
+    flushPending(guard);
+}
+
+void ConversionPass::flushPending(GuardedProcedure& guard)
+{
+    m_flushTimer.stop();
+    if (m_pending.empty() || m_placing)
+        return;
+    m_placing = true;
+    const CriticalWork critical;
+    std::vector<PendingLine> pending = std::exchange(m_pending, {});
+    m_pendingPdfs.clear();
+    // The images first, durable under their final names; a PDF whose images could not be placed gets its
+    // failed line where its converted line would have stood.
+    std::vector<bool> placed;
+    if (m_batch && !m_batch->empty())
+        guard.step(145, [&] {
+            placed = m_batch->place(
+                [this](const QString& target, const QSet<QString>& taken) { return freeName(target, taken); },
+                [&](const RuntimeError& error) { guard.step(144, [&] { throw error; }); });
+        });
+    QStringList texts;
+    bool anyConverted = false;
+    for (PendingLine& line : pending) {
+        if (line.pdf >= 0 && !(line.pdf < static_cast<int>(placed.size()) && placed[line.pdf])) {
+            line.text = LogLine::failed(now(), line.pdfPath);
+            line.pdf = kUnplacedLine;
+        }
+        anyConverted = anyConverted || line.pdf >= 0;
+        texts.append(line.text);
+    }
+    // Then the lines, each converted one after the note of its version, synced before the PDF counts.
+    bool logged = false;
+    guard.step(146, [&] {
+        logged = AppendLines(texts, m_logFilePath, m_messages, anyConverted, [&](const std::vector<LineAt>& at) {
+            std::vector<VersionNote> notes;
+            for (std::size_t i = 0; i < pending.size(); ++i)
+                if (pending[i].pdf >= 0)
+                    notes.push_back({at[i].offset, LogLineHash(at[i].line), pending[i].version});
+            try {
+                AppendVersionRecords(m_logFilePath, notes);
+            } catch (const RuntimeError& error) {
+                // Without the notes the lines still count, by their times; said once a run.
+                if (!std::exchange(m_notesReported, true))
+                    guard.step(147, [&] { throw error; });
+            }
+        });
+    });
+    std::vector<bool> kept(placed.size(), false);
+    for (const PendingLine& line : pending)
+        if (line.pdf >= 0)
+            kept[line.pdf] = logged;
+    if (m_batch)
+        m_batch->committed(kept);
+    m_placing = false;
+    for (const PendingLine& line : pending) {
+        if (logged)
+            emit lineLogged(line.text);
+        if (line.pdf >= 0 && logged) {
+            ++m_summary.converted;
+            m_anyConverted = true;
+        } else if (line.pdf != kPlainLine) {
+            // Nothing of it stays placed: the next pass tries this PDF again.
+            ++m_summary.failed;
+            if (!m_silent)
+                guard.step(140, [&] { m_messages.inform(QStringLiteral("Could not create JPG on ") + line.pdfPath); });
+        }
     }
 }
 
-bool ConversionPass::logConverted(GuardedProcedure& guard, const QString& pdfPath, const QDateTime& started,
-                                  const FileVersion& before)
+QString ConversionPass::freeName(const QString& candidate, const QSet<QString>& taken)
 {
-    qint64 lineEnd = -1;
-    guard.step(146, [&] {
-        // The version converted is noted (before its line) so that the next pass tells it by the file.
-        AppendStringFSO(
-            LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath), m_logFilePath, 2, m_messages,
-            [&](qint64 offset, QByteArrayView line) {
-                lineEnd = offset + line.size() + 2;
-                try {
-                    AppendVersionRecord(m_logFilePath, offset, LogLineHash(line), {before.size, before.modifiedNs});
-                } catch (const RuntimeError&) {
-                    // Without the note the line still counts, by its time.
-                }
-            });
-    });
-    // Images without their converted line would be placed again by the next pass.
-    struct stat log = {};
-    const bool logged
-        = lineEnd > 0 && ::stat(NativeName(m_logFilePath).constData(), &log) == 0 && log.st_size >= lineEnd;
-    if (logged)
-        emit lineLogged(LogLine::converted(LogDateTimeText(started, QLocale()), pdfPath));
-    return logged;
+    // The usual name first; should it be taken already (by another image of the same batch, or by
+    // something that is not a file, like a folder), the numbered names in turn.
+    QString name = CollapseBackslashes(NewFileName(candidate, m_messages));
+    for (qint64 counter = 1; taken.contains(name) || (counter > 1 && IsFilePresent(name)); ++counter) {
+        if (counter > std::numeric_limits<qint32>::max())
+            throw RuntimeError(ErrorNumber::Overflow);
+        name
+            = CollapseBackslashes(StripExtension(candidate) + QString::number(counter) + u'.' + ExtensionOf(candidate));
+    }
+    return name;
 }
 
 void ConversionPass::makeStaging()
@@ -355,6 +436,8 @@ void ConversionPass::makeStaging()
 
 void ConversionPass::reportFailure(GuardedProcedure& guard, const QString& pdfPath, bool silent)
 {
+    // What waits is made durable before a message can hold the pass (or the user end it).
+    flushPending(guard);
     if (!silent)
         guard.step(140, [&] { m_messages.inform(QStringLiteral("Could not create JPG on ") + pdfPath); });
     ++m_summary.failed;
@@ -385,127 +468,21 @@ void ConversionPass::endStaging()
     m_staging.reset();
 }
 
-bool ConversionPass::collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath,
-                                   Placement& placement)
+std::vector<PlacementBatch::Image> ConversionPass::imagesOf(const QString& stagingFolder, const QString& pdfPath)
 {
-    FileNameList images;
-    if (!guard.step(144, [&] { images = GetFilesInFolder(stagingFolder, QStringLiteral("*.jpg")); }))
-        return false;
+    const FileNameList images = GetFilesInFolder(stagingFolder, QStringLiteral("*.jpg"));
     const int n = images.upperBound();
+    const QString folder = m_inputs.saveToFolder() ? m_inputs.outputFolder() : FolderOf(pdfPath);
+    std::vector<PlacementBatch::Image> found;
     for (int i = 1; i <= n; ++i) {
         const QString name = images[i];
         if (name.startsWith(u'~'))
             continue;
-        const QString image = stagingFolder + kNativeSeparator + name;
-        const bool placed = guard.step(144, [&] {
-            const QString stem = n == 1 ? StripExtension(FileNameOf(pdfPath)) : StripExtension(name);
-            const QString folder = m_inputs.saveToFolder() ? m_inputs.outputFolder() : FolderOf(pdfPath);
-            placeImage(image, folder + kNativeSeparator + stem + QStringLiteral(".jpg"), placement);
-            DeleteFileQuietly(image);
-        });
-        // One image that cannot be placed fails the PDF: the ones placed before it are taken back.
-        if (!placed)
-            return false;
+        const QString stem = n == 1 ? StripExtension(FileNameOf(pdfPath)) : StripExtension(name);
+        found.push_back({stagingFolder + kNativeSeparator + name,
+                         CollapseBackslashes(folder + kNativeSeparator + stem + QStringLiteral(".jpg"))});
     }
-    return true;
-}
-
-namespace {
-
-// Copies the file into a new file that must not exist yet; false when it appeared in the meantime.
-bool copyExclusively(const QString& source, const QString& target, FileIdentity& identity)
-{
-    const QByteArray targetName = NativeName(target);
-    const int in = ::open(NativeName(source).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        throw RuntimeError::fromErrno(errno);
-    const int out = ::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (out < 0) {
-        const int error = errno;
-        ::close(in);
-        if (error == EEXIST)
-            return false;
-        throw error == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(error);
-    }
-    struct stat created = {};
-    if (::fstat(out, &created) == 0)
-        identity = {created.st_dev, created.st_ino};
-    char buffer[1 << 16];
-    int failure = 0;
-    for (;;) {
-        const ssize_t got = ::read(in, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            failure = got < 0 ? errno : 0;
-            break;
-        }
-        ssize_t done = 0;
-        while (done < got) {
-            const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put <= 0) {
-                failure = put < 0 ? errno : ENOSPC;
-                break;
-            }
-            done += put;
-        }
-        if (failure)
-            break;
-    }
-    ::close(in);
-    if (::close(out) != 0 && !failure)
-        failure = errno;
-    if (failure) {
-        // Never leave a half-written image under a final name.
-        ::unlink(targetName.constData());
-        throw RuntimeError::fromErrno(failure);
-    }
-    return true;
-}
-
-// Places the image under the target name unless that name is taken; false when it is.
-bool tryPlace(const QString& image, const QString& target, Placement& placement)
-{
-    const QByteArray from = NativeName(image);
-    const QByteArray to = NativeName(target);
-    struct stat staged = {};
-    if (::stat(from.constData(), &staged) != 0)
-        throw RuntimeError::fromErrno(errno);
-    const FileIdentity stagedIdentity {staged.st_dev, staged.st_ino};
-    placement.aboutToPlace(target, stagedIdentity);
-    // A hard link is an exclusive, atomic placement on the same file system.
-    if (::link(from.constData(), to.constData()) == 0) {
-        placement.placed(target, stagedIdentity);
-        return true;
-    }
-    const int error = errno;
-    if (error == EEXIST)
-        return false;
-    if (error != EXDEV && error != EPERM && error != EMLINK && error != ENOTSUP && error != EACCES)
-        throw error == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(error);
-    FileIdentity copied;
-    if (!copyExclusively(image, target, copied))
-        return false;
-    placement.placed(target, copied);
-    return true;
-}
-
-} // namespace
-
-QString ConversionPass::placeImage(const QString& image, const QString& candidate, Placement& placement)
-{
-    // The usual name first; should something take it in the meantime (or hold it without being a file,
-    // like a folder), the numbered names in turn, each created exclusively.
-    QString target = CollapseBackslashes(NewFileName(candidate, m_messages));
-    for (qint64 counter = 1; counter <= std::numeric_limits<qint32>::max(); ++counter) {
-        if (tryPlace(image, target, placement))
-            return target;
-        target
-            = CollapseBackslashes(StripExtension(candidate) + QString::number(counter) + u'.' + ExtensionOf(candidate));
-    }
-    throw RuntimeError(ErrorNumber::Overflow);
+    return found;
 }
 
 } // namespace quarnel

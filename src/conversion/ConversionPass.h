@@ -2,12 +2,15 @@
 
 #include "conversion/ConvertedIndex.h"
 #include "conversion/PassInputs.h"
+#include "conversion/Placement.h"
 #include "folders/AddFolder.h"
 
 #include <QDateTime>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <map>
 #include <memory>
 #include <sys/stat.h>
@@ -17,14 +20,17 @@ namespace quarnel {
 
 class Clock;
 class GuardedProcedure;
-class Placement;
-class PlacementRecord;
 class MessageBoxes;
 
 // A PDF written to within this many seconds may still be arriving: the pass waits until it has been left
 // alone that long, for at most kSettleLimitSeconds, before it converts it.
 inline constexpr int kSettleSeconds = 3;
 inline constexpr int kSettleLimitSeconds = 30;
+
+// Converted PDFs whose images are made durable and whose lines are written together: at most this many,
+// waiting at most this long (the end of a pass, a stop and an error report write them at once).
+inline constexpr int kBatchPdfs = 8;
+inline constexpr int kBatchMilliseconds = 300;
 
 // How many PDFs, the next one included, the pass tells the method it is about to convert.
 inline constexpr int kPreparedPdfs = 8;
@@ -83,6 +89,9 @@ public:
     const PassSummary& lastSummary() const { return m_summary; }
     // The pass running now ends after the PDF it is converting, and none starts from now on.
     void stopAfterCurrentPdf() { m_stopRequested = true; }
+    // Writes now what waits to be written: the images of converted PDFs and the log's lines. For an end
+    // that is near.
+    void flushNow();
     bool stopRequested() const { return m_stopRequested; }
 
 signals:
@@ -92,20 +101,18 @@ signals:
 
 private:
     bool passCanRun(GuardedProcedure& guard, bool silent);
-    void endPass(GuardedProcedure& guard, bool silent, bool anyConverted, bool lastSkipped);
+    void endPass(GuardedProcedure& guard, bool silent, bool lastSkipped);
     void makeStaging();
-    bool logConverted(GuardedProcedure& guard, const QString& pdfPath, const QDateTime& started,
-                      const FileVersion& before);
-    void convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent, bool& anyConverted);
+    void convertOne(GuardedProcedure& guard, const QString& pdfPath, bool silent);
+    void flushPending(GuardedProcedure& guard);
+    QString freeName(const QString& candidate, const QSet<QString>& taken);
     bool waitUntilSettled(const QString& pdfPath);
     bool unchangedSince(const ConvertedRecord& record, const struct stat& info) const;
     void reportFailure(GuardedProcedure& guard, const QString& pdfPath, bool silent);
     bool willConvert(const QString& pdfPath);
     void prepareMethod(const QString& folder, const FileNameList& pdfs, int current);
-    bool collectImages(GuardedProcedure& guard, const QString& stagingFolder, const QString& pdfPath,
-                       Placement& placement);
+    std::vector<PlacementBatch::Image> imagesOf(const QString& stagingFolder, const QString& pdfPath);
     void endStaging();
-    QString placeImage(const QString& image, const QString& candidate, Placement& placement);
     void log(const QString& line);
     QString now() const;
 
@@ -122,8 +129,25 @@ private:
     PassSummary m_summary;
     // The folder the methods hand their images over in: one for the whole pass, emptied after each PDF.
     std::unique_ptr<QTemporaryDir> m_staging;
-    // Where placements note what they place, for the whole pass.
-    std::unique_ptr<PlacementRecord> m_placementRecord;
+    // Converted PDFs whose images and lines wait to be written together, and the lines waiting with them
+    // (in the order they came: a plain line, or the converted line of the batch's PDF at that position).
+    std::unique_ptr<PlacementBatch> m_batch;
+    static constexpr int kPlainLine = -1;
+    static constexpr int kUnplacedLine = -2;
+    struct PendingLine
+    {
+        QString text;
+        int pdf = kPlainLine;
+        QString pdfPath;
+        StoredVersion version;
+    };
+    std::vector<PendingLine> m_pending;
+    QSet<QString> m_pendingPdfs;
+    QTimer m_flushTimer;
+    bool m_placing = false;
+    bool m_silent = false;
+    bool m_anyConverted = false;
+    bool m_notesReported = false;
 };
 
 } // namespace quarnel

@@ -5,6 +5,7 @@
 #include "core/Paths.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
+#include "files/DurableFiles.h"
 
 #include <QDataStream>
 #include <QFile>
@@ -96,18 +97,26 @@ QString LogIndexPath(const QString& logPath)
     return logPath + QStringLiteral(".index");
 }
 
-void AppendVersionRecord(const QString& logPath, qint64 offset, quint64 lineHash, const StoredVersion& version)
+void AppendVersionRecords(const QString& logPath, const std::vector<VersionNote>& notes)
 {
-    const QByteArray line = QByteArray::number(offset) + '\t' + QByteArray::number(lineHash, 16) + '\t'
-        + QByteArray::number(version.size) + '\t' + QByteArray::number(version.modifiedNs) + '\n';
-    const int fd = OpenPrivateFile(LogVersionsPath(logPath), O_WRONLY | O_CREAT | O_APPEND);
-    try {
-        WriteAll(fd, line);
-    } catch (const RuntimeError&) {
-        ::close(fd);
-        throw;
-    }
+    if (notes.empty())
+        return;
+    QByteArray bytes;
+    for (const VersionNote& note : notes)
+        bytes += QByteArray::number(note.offset) + '\t' + QByteArray::number(note.lineHash, 16) + '\t'
+            + QByteArray::number(note.version.size) + '\t' + QByteArray::number(note.version.modifiedNs) + '\n';
+    const int fd = OpenPrivateFile(LogVersionsPath(logPath), O_RDWR | O_CREAT | O_APPEND);
+    struct stat info = {};
+    char last = '\n';
+    // A last note cut off (a full disk) is ended first, or it would swallow the next one.
+    if (::fstat(fd, &info) == 0 && info.st_size > 0 && ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n')
+        bytes.prepend('\n');
+    int error = files::WriteWhole(fd, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    if (!error)
+        error = files::SyncData(fd);
     ::close(fd);
+    if (error)
+        throw RuntimeError::fromErrno(error);
 }
 
 ConvertedIndex::ConvertedIndex(QString logPath)
@@ -302,7 +311,7 @@ void ConvertedIndex::refreshVersions()
 namespace {
 
 constexpr quint32 kIndexMagic = 0x51494458; // "QIDX"
-constexpr quint32 kIndexFormat = 3;
+constexpr quint32 kIndexFormat = 4; // 4: ends with a checksum
 
 // When the file was created, where the file system keeps it (0 otherwise): a log deleted and written
 // anew can get the same inode number, but not the same birth.
@@ -345,6 +354,11 @@ void ConvertedIndex::save()
         for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it)
             out << it.key() << it->newest.toMSecsSinceEpoch() << it->lastOffset << it->lastHash;
     }
+    // A checksum at the end tells a whole index from one a crash left torn.
+    {
+        QDataStream out(&bytes, QIODevice::Append);
+        out << LogLineHash(bytes);
+    }
     try {
         ReplacePrivateFile(LogIndexPath(m_logPath), bytes);
         m_savedOffset = m_offset;
@@ -365,6 +379,13 @@ bool ConvertedIndex::load(int fd, qint64 size)
     } catch (const RuntimeError&) {
         return false;
     }
+    if (bytes.size() < 8)
+        return false;
+    quint64 checksum = 0;
+    QDataStream(bytes.right(8)) >> checksum;
+    bytes.chop(8);
+    if (checksum != LogLineHash(bytes))
+        return false;
     QDataStream in(bytes);
     quint32 magic = 0;
     quint32 format = 0;

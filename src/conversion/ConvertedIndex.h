@@ -32,9 +32,16 @@ struct ConvertedRecord
 // The paths beside the log: the versions converted, and the index saved between runs.
 QString LogVersionsPath(const QString& logPath);
 QString LogIndexPath(const QString& logPath);
-// Notes the version of the PDF whose "Converted" line starts at this offset of the log, before the line
-// is written. A run-time error when it cannot be noted.
-void AppendVersionRecord(const QString& logPath, qint64 offset, quint64 lineHash, const StoredVersion& version);
+// The version of the PDF whose "Converted" line starts at this offset of the log.
+struct VersionNote
+{
+    qint64 offset;
+    quint64 lineHash;
+    StoredVersion version;
+};
+// Notes the versions before their lines are written, synced so that no line outlives its note. A run-time
+// error when they cannot be noted.
+void AppendVersionRecords(const QString& logPath, const std::vector<VersionNote>& notes);
 
 // The newest "Converted" time of every PDF the log names, kept up to date from the bytes appended to
 // the log since it was last read (by this program or another copy), and built anew when the log was

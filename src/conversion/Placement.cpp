@@ -4,10 +4,14 @@
 #include "core/Paths.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
+#include "files/DurableFiles.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,138 +19,388 @@ namespace quarnel {
 
 namespace {
 
+PlacementProbe g_probe = nullptr;
+int g_placed = 0;
+
 QString recordPathOf(const QString& logPath)
 {
     return logPath + QStringLiteral(".placing");
 }
 
-QByteArray identityText(const FileIdentity& identity)
+std::string native(const QString& path)
 {
-    return QByteArray::number(static_cast<qulonglong>(identity.device)) + ' '
-        + QByteArray::number(static_cast<qulonglong>(identity.inode));
+    return NativeName(path).toStdString();
 }
 
-// Removes the file at this name if it is still the one the program created.
-void removeIfSame(const QByteArray& target, const FileIdentity& identity)
+QByteArray hiddenPrefix(const QByteArray& token)
+{
+    return ".quarnel-" + token + '-';
+}
+
+void throwIf(int error)
+{
+    if (error)
+        throw error == ENOENT ? RuntimeError(ErrorNumber::PathNotFound) : RuntimeError::fromErrno(error);
+}
+
+RuntimeError notAFile(const QString& path)
+{
+    return RuntimeError(static_cast<int>(ErrorNumber::PathFileAccessError),
+                        QStringLiteral("Something that is not a file stands where the placement record goes: ") + path);
+}
+
+PlacedFile placedFileOf(const struct stat& info)
+{
+    return {info.st_ino, info.st_size, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec};
+}
+
+// Removes the file at this name if it is still exactly the one the program placed there.
+void removeIfSame(const QByteArray& target, const PlacedFile& placed)
 {
     struct stat info = {};
-    if (::lstat(target.constData(), &info) == 0 && S_ISREG(info.st_mode) && info.st_dev == identity.device
-        && info.st_ino == identity.inode)
+    if (::lstat(target.constData(), &info) == 0 && S_ISREG(info.st_mode) && placedFileOf(info) == placed)
         ::unlink(target.constData());
+}
+
+// An absolute path without ".", ".." or empty components, and without a trailing separator.
+bool isPlainAbsolute(const QByteArray& path)
+{
+    if (!path.startsWith('/') || path.size() < 2 || path.endsWith('/') || path.contains('\0'))
+        return false;
+    for (const QByteArray& part : path.mid(1).split('/')) {
+        if (part.isEmpty() || part == "." || part == "..")
+            return false;
+    }
+    return true;
+}
+
+// Removes the hidden images of a batch from one folder: only its own names, only regular files.
+void removeHidden(const QByteArray& folder, const QByteArray& token)
+{
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    const QByteArray prefix = hiddenPrefix(token);
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        struct stat info = {};
+        if (name.startsWith(prefix) && name.endsWith(".jpg")
+            && ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
+// What a record says, when every line of it is one the program writes and names only what it may touch.
+struct Record
+{
+    QByteArray token;
+    qint64 logOffset = -1;
+    QSet<QByteArray> folders;
+    std::map<int, QByteArray> pdfs;
+    struct Final
+    {
+        int pdf;
+        PlacedFile file;
+        QByteArray target;
+    };
+    std::vector<Final> finals;
+};
+
+bool parseRecord(const QByteArray& text, Record& record)
+{
+    QList<QByteArray> lines = text.split('\n');
+    lines.removeLast(); // a last line without its end was cut off while it was written: never acted on
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        bool ok = true;
+        if (fields.size() == 2 && fields[0] == "token" && fields[1].size() == 16)
+            record.token = fields[1];
+        else if (fields.size() == 2 && fields[0] == "log")
+            record.logOffset = fields[1].toLongLong(&ok);
+        else if (fields.size() == 2 && fields[0] == "folder")
+            record.folders.insert(QByteArray::fromHex(fields[1]));
+        else if (fields.size() == 3 && fields[0] == "pdf")
+            record.pdfs[fields[1].toInt(&ok)] = QByteArray::fromHex(fields[2]);
+        else if (fields.size() == 6 && fields[0] == "final") {
+            bool numbers[4] = {};
+            record.finals.push_back({fields[1].toInt(&numbers[0]),
+                                     {static_cast<ino_t>(fields[2].toULongLong(&numbers[1])),
+                                      fields[3].toLongLong(&numbers[2]), fields[4].toLongLong(&numbers[3])},
+                                     QByteArray::fromHex(fields[5])});
+            ok = numbers[0] && numbers[1] && numbers[2] && numbers[3];
+        } else
+            ok = false;
+        if (!ok)
+            return false;
+    }
+    if (lines.isEmpty())
+        return true;
+    if (record.token.isEmpty() || record.logOffset < 0)
+        return false;
+    for (const QByteArray& folder : record.folders) {
+        if (!isPlainAbsolute(folder))
+            return false;
+    }
+    // Only images in the folders the record names, directly.
+    for (const Record::Final& final : record.finals) {
+        const qsizetype slash = final.target.lastIndexOf('/');
+        if (!isPlainAbsolute(final.target) || !final.target.endsWith(".jpg")
+            || !record.folders.contains(final.target.left(slash > 0 ? slash : 1)))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
 
-PlacementRecord::PlacementRecord(QString logPath)
+void SetPlacementProbe(PlacementProbe probe)
+{
+    g_probe = probe;
+    g_placed = 0;
+}
+
+PlacementBatch::PlacementBatch(QString logPath)
     : m_logPath(std::move(logPath))
-    , m_path(recordPathOf(m_logPath))
+    , m_recordPath(recordPathOf(m_logPath))
 { }
 
-PlacementRecord::~PlacementRecord()
+PlacementBatch::~PlacementBatch()
 {
-    if (m_fd < 0)
-        return;
-    ::close(m_fd);
-    ::unlink(NativeName(m_path).constData());
-}
-
-void PlacementRecord::start(const QByteArray& header)
-{
-    if (m_fd < 0) {
-        ::unlink(NativeName(m_path).constData());
-        m_fd = OpenPrivateFile(m_path, O_WRONLY | O_CREAT | O_EXCL | O_APPEND);
-    }
-    note(header);
-}
-
-void PlacementRecord::note(const QByteArray& line)
-{
-    if (m_fd >= 0)
-        WriteAll(m_fd, line);
-}
-
-void PlacementRecord::clear()
-{
-    if (m_fd >= 0 && ::ftruncate(m_fd, 0) != 0) {
-        // A record that cannot be emptied must not outlive the placement it describes.
-        ::close(m_fd);
-        m_fd = -1;
-        ::unlink(NativeName(m_path).constData());
+    for (Pdf& pdf : m_pdfs)
+        undo(pdf);
+    m_pdfs.clear();
+    if (m_record >= 0) {
+        ::close(m_record);
+        ::unlink(NativeName(m_recordPath).constData());
     }
 }
 
-Placement::Placement(PlacementRecord& record, const QString& pdfPath)
-    : m_record(record)
+void PlacementBatch::openRecord()
 {
+    if (m_record < 0) {
+        struct stat entry = {};
+        if (::lstat(NativeName(m_recordPath).constData(), &entry) == 0 && !S_ISREG(entry.st_mode))
+            throw notAFile(m_recordPath);
+        ::unlink(NativeName(m_recordPath).constData());
+        m_record = OpenPrivateFile(m_recordPath, O_WRONLY | O_CREAT | O_EXCL | O_APPEND);
+    } else if (::ftruncate(m_record, 0) != 0) {
+        throw RuntimeError::fromErrno(errno);
+    }
+    m_token = QByteArray::number(QRandomGenerator::global()->generate64(), 16).rightJustified(16, '0');
+    m_folders.clear();
     struct stat log = {};
-    const qint64 logSize = ::stat(NativeName(record.logPath()).constData(), &log) == 0 ? log.st_size : 0;
-    m_record.start("log " + QByteArray::number(logSize) + '\n' + "pdf " + NativeName(LogPathText(pdfPath)).toHex()
-                   + '\n');
+    const qint64 logSize = ::stat(NativeName(m_logPath).constData(), &log) == 0 ? log.st_size : 0;
+    note("token " + m_token + "\nlog " + QByteArray::number(logSize) + '\n');
 }
 
-Placement::~Placement()
+void PlacementBatch::note(const QByteArray& line)
 {
-    if (!m_committed) {
-        for (auto placed = m_placed.rbegin(); placed != m_placed.rend(); ++placed)
-            removeIfSame(NativeName(placed->target), placed->identity);
+    WriteAll(m_record, line);
+}
+
+void PlacementBatch::syncRecord()
+{
+    throwIf(files::SyncData(m_record));
+}
+
+void PlacementBatch::noteFolder(const QString& folder)
+{
+    if (m_folders.contains(folder))
+        return;
+    // Synced before anything is made there, so that a power cut never leaves a file the record misses.
+    note("folder " + NativeName(folder).toHex() + '\n');
+    syncRecord();
+    m_folders.insert(folder);
+}
+
+void PlacementBatch::add(const QString& pdfPath, const std::vector<Image>& images)
+{
+    if (m_pdfs.empty())
+        openRecord();
+    note("pdf " + QByteArray::number(m_pdfs.size()) + ' ' + NativeName(LogPathText(pdfPath)).toHex() + '\n');
+    m_pdfs.push_back({pdfPath, {}});
+    Pdf& pdf = m_pdfs.back();
+    try {
+        for (const Image& image : images) {
+            const QString folder = QString::fromStdString(files::FolderOf(native(image.target)));
+            noteFolder(folder);
+            const QString hidden = folder + u'/' + QString::fromLatin1(hiddenPrefix(m_token))
+                + QString::number(++m_serial) + QStringLiteral(".jpg");
+            pdf.images.push_back({hidden, image.target, {}, {}});
+            const std::string from = native(image.file);
+            const std::string to = native(hidden);
+            // A hard link costs nothing on the same file system; a copy elsewhere (another disk, a share).
+            if (::link(from.c_str(), to.c_str()) == 0)
+                continue;
+            const int error = errno;
+            if (error != EXDEV && error != EPERM && error != EMLINK && error != ENOTSUP && error != EACCES)
+                throwIf(error);
+            const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+            if (in < 0)
+                throwIf(errno);
+            int out = -1;
+            int failure = files::CreateNew(to, 0666, out);
+            if (!failure)
+                failure = files::CopyWhole(in, out);
+            if (out >= 0 && ::close(out) != 0 && !failure)
+                failure = errno;
+            ::close(in);
+            throwIf(failure);
+        }
+    } catch (...) {
+        undo(pdf);
+        m_pdfs.pop_back();
+        throw;
     }
-    m_record.clear();
 }
 
-void Placement::aboutToPlace(const QString& target, const FileIdentity& staged)
+std::vector<bool>
+PlacementBatch::place(const std::function<QString(const QString& target, const QSet<QString>& taken)>& newName,
+                      const std::function<void(const RuntimeError& error)>& failure)
 {
-    m_record.note("try " + identityText(staged) + ' ' + NativeName(target).toHex() + '\n');
+    std::vector<bool> placed(m_pdfs.size(), true);
+    const auto fail = [&](std::size_t index, const RuntimeError& error) {
+        undo(m_pdfs[index]);
+        placed[index] = false;
+        failure(error);
+    };
+    // The images' data (and times) on the disk before any final name can be.
+    for (std::size_t i = 0; i < m_pdfs.size(); ++i) {
+        try {
+            for (Staged& image : m_pdfs[i].images) {
+                const int fd = ::open(native(image.hidden).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+                if (fd < 0)
+                    throwIf(errno);
+                struct stat info = {};
+                int error = files::SyncFile(fd);
+                if (!error && ::fstat(fd, &info) != 0)
+                    error = errno;
+                ::close(fd);
+                throwIf(error);
+                image.file = placedFileOf(info);
+            }
+        } catch (const RuntimeError& error) {
+            fail(i, error);
+        }
+    }
+    // Every final name noted and synced before it is given, then given without replacing anything.
+    QSet<QString> taken;
+    const auto noteFinal = [&](std::size_t pdf, Staged& image, const QString& name) {
+        image.placed = name;
+        taken.insert(name);
+        note("final " + QByteArray::number(pdf) + ' ' + QByteArray::number(static_cast<qulonglong>(image.file.inode))
+             + ' ' + QByteArray::number(image.file.size) + ' ' + QByteArray::number(image.file.modifiedNs) + ' '
+             + NativeName(name).toHex() + '\n');
+    };
+    for (std::size_t i = 0; i < m_pdfs.size(); ++i) {
+        if (placed[i])
+            for (Staged& image : m_pdfs[i].images)
+                noteFinal(i, image, newName(image.target, taken));
+    }
+    syncRecord();
+    for (std::size_t i = 0; i < m_pdfs.size(); ++i) {
+        if (!placed[i])
+            continue;
+        try {
+            for (Staged& image : m_pdfs[i].images) {
+                int error = files::PlaceWithoutReplacing(native(image.hidden), native(image.placed));
+                // Taken in the meantime: the next free name, noted first like the others.
+                for (int tries = 0; error == EEXIST && tries < 1000; ++tries) {
+                    noteFinal(i, image, newName(image.target, taken));
+                    syncRecord();
+                    error = files::PlaceWithoutReplacing(native(image.hidden), native(image.placed));
+                }
+                if (error)
+                    image.placed.clear();
+                throwIf(error);
+                if (g_probe)
+                    g_probe(++g_placed);
+            }
+        } catch (const RuntimeError& error) {
+            fail(i, error);
+        }
+    }
+    // The names themselves on the disk, before any line can say the images are there.
+    for (const QString& folder : std::as_const(m_folders)) {
+        const int error = files::SyncFolder(native(folder));
+        for (std::size_t i = 0; error && i < m_pdfs.size(); ++i) {
+            if (placed[i] && !m_pdfs[i].images.empty()
+                && files::FolderOf(native(m_pdfs[i].images.front().target)) == native(folder))
+                fail(i, RuntimeError::fromErrno(error));
+        }
+    }
+    return placed;
 }
 
-void Placement::placed(const QString& target, const FileIdentity& identity)
+void PlacementBatch::committed(const std::vector<bool>& logged)
 {
-    m_placed.push_back({target, identity});
-    m_record.note("placed " + identityText(identity) + ' ' + NativeName(target).toHex() + '\n');
+    for (std::size_t i = 0; i < m_pdfs.size(); ++i) {
+        if (i >= logged.size() || !logged[i])
+            undo(m_pdfs[i]);
+    }
+    end();
 }
 
-void Placement::commit()
+void PlacementBatch::undo(Pdf& pdf)
 {
-    m_committed = true;
+    for (auto image = pdf.images.rbegin(); image != pdf.images.rend(); ++image) {
+        if (!image->placed.isEmpty())
+            removeIfSame(NativeName(image->placed), image->file);
+        ::unlink(native(image->hidden).c_str());
+    }
+    pdf.images.clear();
 }
 
-void Placement::recover(const QString& logPath)
+void PlacementBatch::end()
+{
+    m_pdfs.clear();
+    // An empty record: no batch under way. (Should the emptying be lost, the lines are in the log.)
+    if (m_record >= 0 && ::ftruncate(m_record, 0) != 0) {
+        ::close(m_record);
+        m_record = -1;
+        ::unlink(NativeName(m_recordPath).constData());
+    }
+}
+
+void PlacementBatch::recover(const QString& logPath)
 {
     const QString recordPath = recordPathOf(logPath);
     struct stat entry = {};
     if (::lstat(NativeName(recordPath).constData(), &entry) != 0)
         return;
+    if (!S_ISREG(entry.st_mode))
+        throw notAFile(recordPath);
     QByteArray text;
     try {
-        QFile record;
-        if (record.open(OpenPrivateFile(recordPath, O_RDONLY), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-            text = record.readAll();
+        QFile file;
+        if (file.open(OpenPrivateFile(recordPath, O_RDONLY), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+            text = file.readAll();
     } catch (const RuntimeError&) {
         return; // not the program's own: neither trusted nor removed
     }
-    qint64 logOffset = -1;
-    QByteArray pdf;
-    std::vector<std::pair<QByteArray, FileIdentity>> created;
-    for (const QByteArray& line : text.split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() == 2 && fields[0] == "log")
-            logOffset = fields[1].toLongLong();
-        else if (fields.size() == 2 && fields[0] == "pdf")
-            pdf = QByteArray::fromHex(fields[1]);
-        else if (fields.size() == 4 && (fields[0] == "try" || fields[0] == "placed"))
-            created.emplace_back(QByteArray::fromHex(fields[3]),
-                                 FileIdentity {static_cast<dev_t>(fields[1].toULongLong()),
-                                               static_cast<ino_t>(fields[2].toULongLong())});
+    Record record;
+    if (!parseRecord(text, record)) {
+        ::unlink(NativeName(recordPath).constData());
+        throw RuntimeError(static_cast<int>(ErrorNumber::PathFileAccessError),
+                           QStringLiteral("A placement record that names what it may not touch was ignored: ")
+                               + recordPath);
     }
-    // Complete when its converted line was written after the placement began: the images stay.
-    bool complete = false;
-    if (logOffset >= 0 && !pdf.isEmpty()) {
+    // A PDF is complete when its converted line was written after the batch began: its images stay.
+    QByteArray logTail;
+    if (record.logOffset >= 0) {
         QFile log(logPath);
-        if (log.open(QIODevice::ReadOnly) && log.seek(logOffset))
-            complete = log.readAll().contains(" : Converted " + pdf + "\r\n");
+        if (log.open(QIODevice::ReadOnly) && log.seek(record.logOffset))
+            logTail = log.readAll();
     }
-    if (!complete) {
-        for (auto it = created.rbegin(); it != created.rend(); ++it)
-            removeIfSame(it->first, it->second);
+    for (const Record::Final& final : record.finals) {
+        const auto pdf = record.pdfs.find(final.pdf);
+        if (pdf == record.pdfs.end() || !logTail.contains(" : Converted " + pdf->second + "\r\n"))
+            removeIfSame(final.target, final.file);
+    }
+    for (const QByteArray& folder : std::as_const(record.folders)) {
+        removeHidden(folder, record.token);
+        files::SyncFolder(folder.toStdString());
     }
     ::unlink(NativeName(recordPath).constData());
 }

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <ctime>
@@ -431,28 +432,28 @@ TEST_F(PassFixture, AnEndDuringTheMethodRemovesTheStagingFolderItWorksIn)
     EXPECT_TRUE(outputNames().isEmpty());
 }
 
-// SIGTERM, closing the window or the session's end while a PDF's images are placed: the end waits until
-// they all are and the PDF's log line is written.
-TEST_F(PassFixture, AnEndAskedForWhilePlacingWaitsForThePdfsImagesAndLine)
+// SIGTERM, closing the window or the session's end while converted PDFs wait to be written together:
+// their images and lines are written before the end.
+TEST_F(PassFixture, AnEndAskedForWhileImagesWaitWritesThemFirst)
 {
-    in.write(QStringLiteral("long.pdf"), "%PDF");
+    in.write(QStringLiteral("a.pdf"), "%PDF");
+    in.write(QStringLiteral("b.pdf"), "%PDF");
     inputs.rows = {in.path()};
     method.pages = 30;
     QStringList placedAtEnd;
     QStringList logAtEnd;
     const std::function<void()> end = [&] {
+        pass.flushNow(); // what the window's end does
         placedAtEnd = outputNames();
         logAtEnd = outcomes();
     };
-    method.during = [&](const QString&) {
-        QTimer::singleShot(0, [&] {
-            if (!DeferEnd(end))
-                end();
-        });
+    method.during = [&](const QString& pdf) {
+        if (pdf.endsWith(QStringLiteral("b.pdf")) && !DeferEnd(end))
+            end();
     };
     pass.ConvertPDFs(true);
     EXPECT_EQ(placedAtEnd.size(), 30);
-    EXPECT_EQ(logAtEnd, QStringList {QStringLiteral("Converted ") + in.file(QStringLiteral("long.pdf"))});
+    EXPECT_EQ(logAtEnd, QStringList {QStringLiteral("Converted ") + in.file(QStringLiteral("a.pdf"))});
 }
 
 // A run killed outright (kill -9, a power cut) in the middle of placing a PDF's images: the next pass
@@ -466,19 +467,17 @@ TEST_F(PassFixture, APlacementCutShortByAKillIsUndoneAndThePdfConvertedOnce)
     const pid_t run = ::fork();
     ASSERT_GE(run, 0);
     if (run == 0) {
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (outputNames().size() >= 7)
+        SetPlacementProbe([](int placed) {
+            if (placed == 7)
                 ::_exit(0);
         });
-        watch.start(0);
         pass.ConvertPDFs(true);
         ::_exit(1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(run, &status, 0), run);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run was not cut short while placing";
-    ASSERT_GE(outputNames().size(), 7);
+    ASSERT_EQ(outputNames().filter(QRegularExpression(QStringLiteral("^long-"))).size(), 7);
     EXPECT_TRUE(outcomes().isEmpty());
 
     ConversionPass restarted(inputs, options, fakes.messages, fakes.clock, logPath());
@@ -515,6 +514,7 @@ TEST_F(PassFixture, LogClearedMidPassGetsTheRestOfThePass)
     int calls = 0;
     method.during = [&](const QString&) {
         if (++calls == 2) {
+            pass.flushNow(); // as "Clear Log and Convert Again" does
             QFile::remove(logPath());
             QFile log(logPath());
             ASSERT_TRUE(log.open(QIODevice::WriteOnly));

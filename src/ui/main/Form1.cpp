@@ -148,6 +148,9 @@ void Form1::Form_QueryUnload()
     // In the middle of placing a PDF's images: ended as soon as they and the PDF's log line are written.
     if (DeferEnd([this] { Form_QueryUnload(); }))
         return;
+    // Converted PDFs whose images and lines wait to be written together are written before the end.
+    if (m_pass)
+        m_pass->flushNow();
     m_closing = true;
     GuardedProcedure guard(Location::Form1_Form_QueryUnload, m_context.services.messages);
     guard.step(100, [&] {

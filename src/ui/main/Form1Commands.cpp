@@ -41,6 +41,8 @@ void Form1::PushButton2_Click()
 void Form1::PushButton9_Click()
 {
     GuardedProcedure guard(Location::Form1_PushButton9_Click, m_context.services.messages);
+    // Lines a pass still holds belong to the log being cleared: those PDFs are converted again too.
+    m_pass->flushNow();
     guard.step(100, [&] {
         DeleteFileQuietly(m_logFilePath);
         // What was noted beside the log goes with it.
