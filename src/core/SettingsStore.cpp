@@ -114,6 +114,9 @@ void SettingsStore::SaveSetting(const QString& key, const QString& text)
     m_settings->sync();
     if (m_settings->status() != QSettings::NoError)
         throw RuntimeError(ErrorNumber::PermissionDenied);
+    // The settings are written whole under another name and renamed into place (data synced); the
+    // folder is synced too, so that a power cut cannot take the new name back.
+    files::SyncFolder(files::FolderOf(NativeName(m_settings->fileName()).toStdString()));
 }
 
 double TextToNumber(const QString& text)
