@@ -85,6 +85,16 @@ template <class Visitor> QByteArray forEachLine(const QByteArray& bytes, Visitor
     return bytes.mid(start);
 }
 
+// When the file was created, where the file system keeps it (0 otherwise): a log deleted and written
+// anew can get the same inode number, but not the same birth.
+qint64 birthOf(int fd)
+{
+    struct statx info = {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &info) != 0 || !(info.stx_mask & STATX_BTIME))
+        return 0;
+    return static_cast<qint64>(info.stx_btime.tv_sec) * 1000000000LL + info.stx_btime.tv_nsec;
+}
+
 } // namespace
 
 QString LogVersionsPath(const QString& logPath)
@@ -186,6 +196,7 @@ void ConvertedIndex::rebuild(int fd)
     if (::fstat(fd, &info) == 0) {
         m_device = info.st_dev;
         m_inode = info.st_ino;
+        m_birth = birthOf(fd);
     }
 }
 
@@ -216,7 +227,9 @@ void ConvertedIndex::refresh()
     if (::fstat(fd, &info) != 0)
         throw RuntimeError::fromErrno(errno);
     const qint64 size = info.st_size;
-    const bool sameIdentity = m_offset >= 0 && info.st_dev == m_device && info.st_ino == m_inode;
+    // The same file, not one written anew that was given the same inode number.
+    const bool sameIdentity
+        = m_offset >= 0 && info.st_dev == m_device && info.st_ino == m_inode && birthOf(fd) == m_birth;
     if (sameIdentity && size == m_offset && info.st_mtim.tv_sec == m_modified.tv_sec
         && info.st_mtim.tv_nsec == m_modified.tv_nsec)
         return;
@@ -312,16 +325,6 @@ namespace {
 
 constexpr quint32 kIndexMagic = 0x51494458; // "QIDX"
 constexpr quint32 kIndexFormat = 4; // 4: ends with a checksum
-
-// When the file was created, where the file system keeps it (0 otherwise): a log deleted and written
-// anew can get the same inode number, but not the same birth.
-qint64 birthOf(int fd)
-{
-    struct statx info = {};
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &info) != 0 || !(info.stx_mask & STATX_BTIME))
-        return 0;
-    return static_cast<qint64>(info.stx_btime.tv_sec) * 1000000000LL + info.stx_btime.tv_nsec;
-}
 
 } // namespace
 
@@ -427,6 +430,7 @@ bool ConvertedIndex::load(int fd, qint64 size)
     m_overlong = overlong;
     m_device = info.st_dev;
     m_inode = info.st_ino;
+    m_birth = birth;
     return true;
 }
 

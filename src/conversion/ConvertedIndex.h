@@ -91,6 +91,7 @@ private:
     std::vector<LogDateFormat> m_formats; // the regional formats the log's dates were written in
     dev_t m_device = 0;
     ino_t m_inode = 0;
+    qint64 m_birth = 0;
     qint64 m_offset = -1; // bytes of the log taken in; -1 before the first read
     qint64 m_savedOffset = -1; // what the saved index covers
     bool m_changedSinceSave = false; // converted lines taken in since the index was saved

@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QRandomGenerator>
 #include <gtest/gtest.h>
@@ -205,6 +206,28 @@ TEST(ConvertedIndex, StaysEqualToAFullReadAcrossOutsideChanges)
             ASSERT_EQ(index.newestConverted(pdf), ConvertedIndex::newestConvertedByFullRead(log, pdf))
                 << "round " << round << " action " << action;
     }
+}
+
+// Deleted and written anew while the program runs (a restore, an editor's save), with the same start,
+// end, size and time, it may even get the same inode number: it is still read anew.
+TEST(ConvertedIndex, ALogWrittenAnewIsReadAnewWhateverItsInodeNumber)
+{
+    TempTree tree;
+    const QString log = tree.file(QStringLiteral("DEV2IVI.log"));
+    for (int i = 0; i < 300; ++i)
+        append(log, convertedLine(kMorning.addSecs(i), QStringLiteral("/in/a.pdf")));
+    ConvertedIndex index(log);
+    ASSERT_EQ(index.newestConverted(QStringLiteral("/in/a.pdf")), kMorning.addSecs(299));
+    QByteArray bytes = TempTree::read(log);
+    const qsizetype middle = bytes.indexOf("2026", bytes.size() / 2);
+    bytes[middle + 3] = '7'; // one line in the middle a year later
+    const QDateTime modified = QFileInfo(log).lastModified();
+    QFile::remove(log);
+    append(log, bytes);
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite) && file.setFileTime(modified, QFileDevice::FileModificationTime));
+    EXPECT_EQ(index.newestConverted(QStringLiteral("/in/a.pdf")),
+              ConvertedIndex::newestConvertedByFullRead(log, QStringLiteral("/in/a.pdf")));
 }
 
 TEST(ConvertedIndex, ALogWrittenUnderOtherRegionalSettingsStillReads)
