@@ -227,8 +227,12 @@ bool BatchFileMethod::Convert(const QString& pdfPath, const QString& stagingFold
     guard.step(104, [&] {
         hourglass.show();
         DeleteFileQuietly(copy);
-        // Images left over from an interrupted run must not be taken for this PDF's pages.
-        DeleteFileQuietly(imageFolder + kNativeSeparator + pattern);
+        // Whatever an interrupted run left (pages, and pages cut off under their hidden names) goes first,
+        // so that none is taken for this PDF's pages and none stands in a new page's way.
+        if (ghostscript)
+            DeleteFileQuietly(imageFolder + kNativeSeparator + QStringLiteral("current*"));
+        else
+            RemoveFolderContents(imageFolder);
     });
     guard.step(106, [&] {
         if (!CopyToNewFile(pdfPath, copy))

@@ -1,6 +1,7 @@
 #include "conversion/Methods.h"
 
 #include "conversion/Automation.h"
+#include "conversion/ConversionPass.h"
 #include "conversion/RenderClient.h"
 #include "core/FileProcedures.h"
 #include "core/Paths.h"
@@ -190,6 +191,9 @@ TEST_F(MethodFixture, GhostscriptFirstPageOnlyAndQuality)
 TEST_F(MethodFixture, BlackWhiteGivesPureBlackAndWhitePages)
 {
     const QString pdf = in.write(QStringLiteral("scan.pdf"), pagesPdf(2));
+    // A run killed mid-page left its page cut off under the hidden name the next page is written to.
+    temp.mkdir(QStringLiteral("bw/current"));
+    temp.write(QStringLiteral("bw/current/.~page-000001.jpg.part"), "cut off");
     BatchFileMethod method(BatchFileMethod::Kind::BlackWhite, options, launcher, messages, kBin);
     ASSERT_TRUE(method.Convert(pdf, staging.path())) << qPrintable(messages.texts().join(u'\n'));
     EXPECT_EQ(jpegsIn(staging.path()), (QStringList {"scan-001.jpg", "scan-002.jpg"}));
@@ -599,6 +603,21 @@ TEST_F(MethodFixture, GhostscriptHandsOverOnlyAsManyPagesAsTheDocumentHas)
     method.setPageCounter(&renderer);
     EXPECT_FALSE(method.Convert(pdf, counted.path()));
     EXPECT_TRUE(jpegsIn(counted.path()).isEmpty());
+
+    // The program's own set of methods gives its Ghostscript method the count too.
+    ASSERT_TRUE(QFile::link(kBin + QStringLiteral("/quarnel-render"), program.file(QStringLiteral("quarnel-render"))));
+    MethodSet methods(options, messages, program.path());
+    FakePassInputs inputs;
+    TempTree out;
+    inputs.rows = {in.path()};
+    inputs.output = out.path();
+    FakeServices fakes;
+    fakes.clock.current = QDateTime::currentDateTime().addSecs(5);
+    ConversionPass pass(inputs, options, messages, fakes.clock, temp.file(QStringLiteral("DEV2IVI.log")));
+    methods.installInto(pass);
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(pass.lastSummary().failed, 1);
+    EXPECT_TRUE(jpegsIn(out.path()).isEmpty());
 }
 
 TEST_F(MethodFixture, DocumentAndImagingMethodsFailWhenTheRendererDiesMidDocument)
