@@ -4,9 +4,11 @@
 #include "support/TempTree.h"
 
 #include <QLocale>
+#include <QSet>
 #include <gtest/gtest.h>
 
 using namespace quarnel;
+using namespace Qt::StringLiterals;
 using quarnel::test::FakeMessageBoxes;
 using quarnel::test::TempTree;
 
@@ -50,6 +52,16 @@ TEST(LogLines, ExactTexts)
     EXPECT_EQ(LogLine::converted(when, QStringLiteral("/in/a.pdf")), when + QStringLiteral(" : Converted /in/a.pdf"));
     EXPECT_EQ(LogLine::failed(when, QStringLiteral("/in/a.pdf")),
               when + QStringLiteral(" : Could not create JPG on /in/a.pdf"));
+    // A name's line breaks never break its line, and no two names share a text.
+    const QStringList names {u"/in/a\rb.pdf"_s,           u"/in/a\u240Db.pdf"_s, u"/in/a\u241B\rb.pdf"_s,
+                             u"/in/a\u241B\u240Db.pdf"_s, u"/in/a\nb.pdf"_s,     u"/in/a\u241Bb.pdf"_s};
+    QSet<QString> texts;
+    for (const QString& name : names) {
+        const QString text = LogPathText(name);
+        EXPECT_FALSE(text.contains(u'\r') || text.contains(u'\n')) << qPrintable(text);
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), names.size());
 }
 
 TEST(AppendStringFSO, AppendsOrReplacesWithCrLf)

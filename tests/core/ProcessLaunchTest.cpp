@@ -203,18 +203,22 @@ TEST(OpenAndWait, NoConverterOutlivesTheProgramThatStartedIt)
     ::waitpid(program, nullptr, 0);
     expectChildEnded(tree);
 
-    // A converter left working in the temporary folder's working folders by a run before.
+    // Converters left working in the temporary folder's working folders by a run before: both methods'.
     TempTree temp;
     temp.mkdir(QStringLiteral("ps"));
+    temp.mkdir(QStringLiteral("bw/current"));
     temp.mkdir(QStringLiteral("elsewhere"));
-    qint64 leftover = 0;
+    qint64 leftover[2] = {};
     qint64 unrelated = 0;
     ASSERT_TRUE(QProcess::startDetached(QStringLiteral("sleep"), {QStringLiteral("300")},
-                                        temp.file(QStringLiteral("ps")), &leftover));
+                                        temp.file(QStringLiteral("ps")), &leftover[0]));
+    ASSERT_TRUE(QProcess::startDetached(QStringLiteral("sleep"), {QStringLiteral("300")},
+                                        temp.file(QStringLiteral("bw/current")), &leftover[1]));
     ASSERT_TRUE(QProcess::startDetached(QStringLiteral("sleep"), {QStringLiteral("300")},
                                         temp.file(QStringLiteral("elsewhere")), &unrelated));
     EndLeftoverConverters(temp.path());
-    EXPECT_TRUE(WaitServingEvents([&] { return hasEnded(static_cast<pid_t>(leftover)); }, std::chrono::seconds(5)));
+    for (const qint64 pid : leftover)
+        EXPECT_TRUE(WaitServingEvents([&] { return hasEnded(static_cast<pid_t>(pid)); }, std::chrono::seconds(5)));
     EXPECT_FALSE(hasEnded(static_cast<pid_t>(unrelated)));
     ::kill(static_cast<pid_t>(unrelated), SIGKILL);
 }

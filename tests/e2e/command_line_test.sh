@@ -54,8 +54,15 @@ grep -q "^2 converted, 0 skipped, 0 failed in " "$E2E_ROOT/out" || fail "summary
 [ "$(logtext | grep -c ' : Converted ')" = 2 ] || fail "the log has: $(cat "$log")"
 [ -n "$(ls "$in"/a*.jpg)" ] && [ -n "$(ls "$in"/sub/b*.jpg)" ] || fail "no images beside the PDFs"
 images=$(find "$in" -name '*.jpg' | wc -l)
-# A display named but not there: no window system is touched.
+# A display named but not there: no window system is touched. A converter a killed run left working
+# in a working folder is ended at the start.
+mkdir -p "$TEMP/bw/current"
+(cd "$TEMP/bw/current" && exec sleep 300) &
+leftover=$!
 DISPLAY=:987 WAYLAND_DISPLAY=wayland-87 expect_status 0 --convert-now
+[ "$(awk '{print $3}' "/proc/$leftover/stat" 2>/dev/null || echo gone)" != S ] \
+    || fail "a converter left working in bw/ outlived the start"
+wait "$leftover" 2>/dev/null || true
 grep -q "^0 converted, 2 skipped, 0 failed" "$E2E_ROOT/out" || fail "second pass: $(cat "$E2E_ROOT/out")"
 [ "$(find "$in" -name '*.jpg' | wc -l)" = "$images" ] || fail "the second pass placed images again"
 

@@ -69,6 +69,15 @@ e2e_setup() {
     e2e_start_x
 }
 
+# How many copies of the program this test runs (others may run on the machine): those with its TEMP.
+e2e_own_copies() {
+    local pid count=0
+    for pid in $(pgrep -x quarnel || true); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "TEMP=$TEMP" && count=$((count + 1))
+    done
+    echo "$count"
+}
+
 # Starts the program in the background; its pid is in QUARNEL_PID.
 e2e_start_quarnel() {
     "$QUARNEL" >"$E2E_ROOT/quarnel.out" 2>&1 &

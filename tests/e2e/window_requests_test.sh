@@ -23,7 +23,7 @@ timeout 120 env -u DISPLAY "$QUARNEL" --convert-now >"$E2E_ROOT/pass" 2>&1 || fa
 grep -q " : Converted $in/p.pdf\$" "$E2E_ROOT/pass" || fail "no converted line printed: $(cat "$E2E_ROOT/pass")"
 ls "$in"/p*.jpg >/dev/null 2>&1 || fail "no image beside the PDF"
 [ "$(tr -d '\r' <"$log" | grep -c '^Started ')" = 1 ] || fail "the pass started a copy of its own: $(cat "$log")"
-[ "$(pgrep -c -x quarnel || true)" = 1 ] || fail "more than one copy is running"
+[ "$(e2e_own_copies)" = 1 ] || fail "more than one copy is running"
 e2e_stop_quarnel
 
 # With the service running, the window says so in one message and ends.
