@@ -92,6 +92,13 @@ bool ConversionPass::PreviousConverted(const QString& pdfPath)
     ConvertedRecord record;
     if (!guard.step(102, [&] { record = m_index.lookup(LogPathText(pdfPath)); }) || !record.newest.isValid())
         return false;
+    // Said once a run; the log's times still tell changes meanwhile.
+    if (m_index.versionsUnreadable() && !std::exchange(m_notesReported, true))
+        guard.step(104, [&] {
+            throw RuntimeError(static_cast<int>(ErrorNumber::PathFileAccessError),
+                               QStringLiteral("The notes of converted versions cannot be read: ")
+                                   + LogVersionsPath(m_logFilePath));
+        });
     bool unchanged = false;
     guard.step(110, [&] {
         struct stat info = {};

@@ -288,6 +288,7 @@ void ConvertedIndex::refreshVersions()
     if (::lstat(NativeName(path).constData(), &info) != 0) {
         m_versions.clear();
         m_versionsRead = 0;
+        m_versionsUnreadable = false;
         return;
     }
     if (info.st_ino != m_versionsInode || info.st_size < m_versionsRead) {
@@ -300,8 +301,10 @@ void ConvertedIndex::refreshVersions()
     int fd = -1;
     try {
         fd = OpenPrivateFile(path, O_RDONLY);
+        m_versionsUnreadable = false;
     } catch (const RuntimeError&) {
-        return; // not the program's own: not trusted
+        m_versionsUnreadable = true; // not the program's own, or not a file: not trusted
+        return;
     }
     const QByteArray bytes = readAt(fd, m_versionsRead, info.st_size - m_versionsRead);
     ::close(fd);

@@ -58,6 +58,10 @@ public:
     // The newest readable "Converted" time for exactly this path; invalid when there is none.
     QDateTime newestConverted(const QString& pdfPath) { return lookup(pdfPath).newest; }
 
+    // True when the notes of converted versions beside the log are there but cannot be read (not a file,
+    // not the program's own, unreadable): changes are then told by the log's times alone.
+    bool versionsUnreadable() const { return m_versionsUnreadable; }
+
     // Saves what was taken in, for the next start; nothing when that is saved already. Failures only
     // cost the next start a full read.
     void save();
@@ -110,6 +114,7 @@ private:
     QHash<qint64, Version> m_versions; // by the offset of the converted line they belong to
     qint64 m_versionsRead = 0; // bytes of the versions file taken in
     ino_t m_versionsInode = 0;
+    bool m_versionsUnreadable = false;
 };
 
 } // namespace quarnel

@@ -490,6 +490,26 @@ TEST_F(PassFixture, APlacementCutShortByAKillIsUndoneAndThePdfConvertedOnce)
     EXPECT_EQ(outcomes(), QStringList {QStringLiteral("Converted ") + in.file(QStringLiteral("long.pdf"))});
 }
 
+// Notes of converted versions that cannot be written or read (here a folder stands in their place): said
+// once a run, and changes are told by the log's times meanwhile.
+TEST_F(PassFixture, UnusableVersionNotesAreReportedOnceAndTheTimesDecide)
+{
+    const QString pdf = in.write(QStringLiteral("a.pdf"), "%PDF");
+    setModified(pdf, fakes.clock.current.addSecs(-60));
+    inputs.rows = {in.path()};
+    ASSERT_TRUE(QDir().mkdir(logPath() + QStringLiteral(".versions")));
+    pass.ConvertPDFs(true);
+    pass.ConvertPDFs(true);
+    setModified(pdf, fakes.clock.current);
+    fakes.clock.current = fakes.clock.current.addSecs(60);
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(errorReports().size(), 1) << qPrintable(errorReports().join(u'\n'));
+    EXPECT_EQ(
+        outcomes(),
+        (QStringList {QStringLiteral("Converted ") + pdf, QStringLiteral("No new files or changes to convert ") + pdf,
+                      QStringLiteral("Converted ") + pdf}));
+}
+
 // Images whose "Converted" line cannot be written would be placed again by the next pass: they are taken
 // back, and the error is reported.
 TEST_F(PassFixture, ImagesWhoseLineCannotBeLoggedAreTakenBack)
