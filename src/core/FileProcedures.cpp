@@ -140,10 +140,9 @@ void WriteTextFile(const QString& path, const QString& content)
             throw RuntimeError(ErrorNumber::PathNotFound);
         throw RuntimeError::fromErrno(errno);
     }
+    // Not synced: it serves working files (the batch files), written again for every PDF.
     const QByteArray bytes = TextFileBytes(content);
     int error = files::WriteWhole(fd, bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    if (!error)
-        error = files::SyncData(fd);
     if (::close(fd) != 0 && !error)
         error = errno;
     if (error)

@@ -217,8 +217,10 @@ TEST(OpenAndWait, NoConverterOutlivesTheProgramThatStartedIt)
     ASSERT_TRUE(QProcess::startDetached(QStringLiteral("sleep"), {QStringLiteral("300")},
                                         temp.file(QStringLiteral("elsewhere")), &unrelated));
     EndLeftoverConverters(temp.path());
-    for (const qint64 pid : leftover)
+    for (const qint64 pid : leftover) {
         EXPECT_TRUE(WaitServingEvents([&] { return hasEnded(static_cast<pid_t>(pid)); }, std::chrono::seconds(5)));
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
     EXPECT_FALSE(hasEnded(static_cast<pid_t>(unrelated)));
     ::kill(static_cast<pid_t>(unrelated), SIGKILL);
 }
