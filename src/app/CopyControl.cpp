@@ -59,6 +59,9 @@ void CopyControl::serve(InstanceRequest* request)
             WriteSettingChange(m_settings, change);
             m_copy.settingStored(change);
             request->finish(0);
+        } else if (command == QLatin1String("toggle")) {
+            request->reply(QStringLiteral("row"), AutomaticStateLine(m_copy.toggleAutomatic()));
+            request->finish(0);
         } else {
             request->reply(QStringLiteral("error"), QStringLiteral("this copy does not know the request: ") + command);
             request->finish(2);
@@ -87,6 +90,11 @@ void CopyControl::convert(InstanceRequest* request)
             asker->finish(PassExitStatus(summary));
         });
     connect(request, &InstanceRequest::abandoned, this, [this, id] { m_passes.cancel(id); });
+}
+
+QString AutomaticStateLine(bool on)
+{
+    return on ? QStringLiteral("automatic=on") : QStringLiteral("automatic=off");
 }
 
 void FollowStartAtLogin(const SettingsStore& settings, const QString& programFile)

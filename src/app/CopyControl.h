@@ -24,6 +24,8 @@ public:
     virtual int removeFolderTree(const QString& folder) = 0;
     // The change is in the settings file: the copy takes it in.
     virtual void settingStored(const SettingChange& change) = 0;
+    // Turns automatic conversion on or off, as the window's button does; true when it is on now.
+    virtual bool toggleAutomatic() = 0;
 };
 
 // Serves the requests later starts hand the running copy: a pass now, the folder list, a setting.
@@ -44,6 +46,9 @@ private:
     SettingsStore& m_settings;
     ControlledCopy& m_copy;
 };
+
+// What --toggle-automatic prints: the state it left.
+QString AutomaticStateLine(bool on);
 
 // A start-at-login change made outside the window: the entry follows the stored setting.
 void FollowStartAtLogin(const SettingsStore& settings, const QString& programFile);

@@ -15,6 +15,7 @@ HeadlessCopy::HeadlessCopy(SettingsStore& settings, SingleInstance& instance)
     , m_methods(m_inputs, m_messages, ProgramFolder())
     , m_passes(m_pass)
     , m_control(instance, m_passes, settings, *this)
+    , m_automaticOn(settings.GetSetting(SettingKey::StartStopState) == QLatin1String("On"))
 {
     m_methods.installInto(m_pass);
 }
@@ -39,6 +40,15 @@ void HeadlessCopy::settingStored(const SettingChange& change)
     // Everything else is read from the file when it is needed.
     if (change.name == QLatin1String("start-at-login"))
         FollowStartAtLogin(m_settings, QCoreApplication::applicationFilePath());
+}
+
+bool HeadlessCopy::toggleAutomatic()
+{
+    m_automaticOn = !m_automaticOn;
+    m_settings.SaveSetting(SettingKey::StartStopState, m_automaticOn ? QStringLiteral("On") : QStringLiteral("Off"));
+    if (automaticToggled)
+        automaticToggled(m_automaticOn);
+    return m_automaticOn;
 }
 
 } // namespace quarnel

@@ -9,6 +9,8 @@
 #include "core/SettingsStore.h"
 #include "ui/QtServices.h"
 
+#include <functional>
+
 namespace quarnel {
 
 // The program without a window: the pass and its methods on the stored settings and folder list, error
@@ -27,6 +29,14 @@ public:
     void addFolderTree(const QString& folder) override;
     int removeFolderTree(const QString& folder) override;
     void settingStored(const SettingChange& change) override;
+    bool toggleAutomatic() override;
+
+    // Whether automatic conversion is on: as stored, but the service starts with its passes on.
+    // --toggle-automatic turns it off and on as the window's button does, and stores the state as it does.
+    bool automaticOn() const { return m_automaticOn; }
+    void setAutomaticOn(bool on) { m_automaticOn = on; }
+    // Told when --toggle-automatic changed it.
+    std::function<void(bool on)> automaticToggled;
 
 private:
     SettingsStore& m_settings;
@@ -37,6 +47,7 @@ private:
     MethodSet m_methods;
     PassQueue m_passes;
     CopyControl m_control;
+    bool m_automaticOn;
 };
 
 } // namespace quarnel

@@ -134,6 +134,7 @@ int RunService(int argc, char* argv[])
     std::optional<SettingsStore> store;
     SettingsStore& settings = openSettings(store);
     HeadlessCopy copy(settings, instance);
+    copy.setAutomaticOn(true);
     copy.logStart();
     // A silent pass every interval, counted from the end of the pass before, as the window's timer does.
     QTimer next;
@@ -149,9 +150,21 @@ int RunService(int argc, char* argv[])
         // At least a second apart; beyond 24 days (more than a timer holds), every 24 days.
         next.start(std::clamp(seconds, 1, 24 * 86400) * 1000);
     };
-    QObject::connect(&next, &QTimer::timeout, &app,
-                     [&] { copy.passes().request([](const QString&) {}, [&](const PassSummary&) { arm(); }); });
+    QObject::connect(&next, &QTimer::timeout, &app, [&] {
+        copy.passes().request([](const QString&) {},
+                              [&](const PassSummary&) {
+                                  if (copy.automaticOn())
+                                      arm();
+                              });
+    });
     arm();
+    // Turned off: no pass from now on (one running goes on); turned on: the first one interval later.
+    copy.automaticToggled = [&](bool on) {
+        if (on)
+            arm();
+        else
+            next.stop();
+    };
     bool ending = false;
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::terminationRequested, &app, [&] {
@@ -195,7 +208,7 @@ int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
     MakeStateFolder();
     SingleInstance instance(StateFolder());
     const QString folder = QFileInfo(request.argument).absoluteFilePath();
-    static const char* const commands[] = {"", "", "", "folders", "add-folder", "remove-folder", "", "set"};
+    static const char* const commands[] = {"", "", "", "folders", "add-folder", "remove-folder", "", "set", "toggle"};
     const bool asIs = request.mode == Mode::Set || request.mode == Mode::Folders;
     if (const auto status = takeLockOrAsk(instance, QString::fromLatin1(commands[static_cast<int>(request.mode)]),
                                           asIs ? request.argument : folder))
@@ -217,6 +230,15 @@ int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
                 return 0;
             say(QStringLiteral("not in the folder list: ") + folder);
             return 1;
+        case Mode::ToggleAutomatic: {
+            const bool on = settings.GetSetting(SettingKey::StartStopState) != QLatin1String("On");
+            WriteSettingChange(
+                settings,
+                ParseSettingChange(settings, on ? QStringLiteral("automatic=on") : QStringLiteral("automatic=off")));
+            say(QStringLiteral("no copy of Quarnel is running; the stored state was changed for its next start"));
+            printLine(stdout, AutomaticStateLine(on));
+            return 0;
+        }
         case Mode::Set: {
             const SettingChange change = ParseSettingChange(settings, request.argument);
             WriteSettingChange(settings, change);

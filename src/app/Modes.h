@@ -15,7 +15,8 @@ struct StartRequest
         AddFolder,
         RemoveFolder,
         ShowSettings,
-        Set
+        Set,
+        ToggleAutomatic
     } mode
         = Mode::Window;
     QString argument; // the folder, or NAME=VALUE

@@ -47,6 +47,11 @@ public:
         return removed;
     }
     void settingStored(const SettingChange&) override { m_form.ApplyStoredSettings(); }
+    bool toggleAutomatic() override
+    {
+        m_form.scheduler().PushButton8_Click();
+        return m_form.scheduler().isOn();
+    }
 
 private:
     Form1& m_form;

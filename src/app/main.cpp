@@ -79,8 +79,12 @@ std::variant<int, StartRequest> readCommandLine(int argc, char* argv[])
         QStringLiteral("Changes one setting, checked as the window checks it. NAME is one of: ")
             + quarnel::SettingNames().join(QStringLiteral(", ")) + u'.',
         QStringLiteral("NAME=VALUE"));
-    for (const QCommandLineOption* option :
-         {&help, &version, &convertNow, &service, &folders, &addFolder, &removeFolder, &showSettings, &set})
+    const QCommandLineOption toggleAutomatic(
+        QStringLiteral("toggle-automatic"),
+        QStringLiteral("Turns automatic conversion on or off in the running copy, as its button does (the hot key "
+                       "to bind on any desktop); without a running copy, changes the stored state."));
+    for (const QCommandLineOption* option : {&help, &version, &convertNow, &service, &folders, &addFolder,
+                                             &removeFolder, &showSettings, &set, &toggleAutomatic})
         parser.addOption(*option);
     addWindowSystemOptions(parser);
     if (!parser.parse(arguments))
@@ -105,7 +109,8 @@ std::variant<int, StartRequest> readCommandLine(int argc, char* argv[])
                                                                 {&addFolder, Mode::AddFolder},
                                                                 {&removeFolder, Mode::RemoveFolder},
                                                                 {&showSettings, Mode::ShowSettings},
-                                                                {&set, Mode::Set}};
+                                                                {&set, Mode::Set},
+                                                                {&toggleAutomatic, Mode::ToggleAutomatic}};
     StartRequest request;
     int chosen = 0;
     for (const auto& [option, mode] : modes) {
@@ -121,7 +126,7 @@ std::variant<int, StartRequest> readCommandLine(int argc, char* argv[])
     }
     if (chosen > 1)
         return usageError(QStringLiteral("only one of --convert-now, --service, --folders, --add-folder, "
-                                         "--remove-folder, --show-settings and --set at a time"));
+                                         "--remove-folder, --show-settings, --set and --toggle-automatic at a time"));
     return request;
 }
 

@@ -47,6 +47,15 @@ for line in method=acrobat "output=beside the PDF" interval=2 quality=85; do
 done
 grep -q '^Text33="\?2"\?$' "$conf" || fail "the interval was not stored as the window stores it"
 
+# --toggle-automatic without a running copy: the stored state flips, once per call, and it says so.
+for want in on off; do
+    expect_status 0 --toggle-automatic
+    grep -qx "automatic=$want" "$E2E_ROOT/out" || fail "--toggle-automatic printed: $(cat "$E2E_ROOT/out")"
+    grep -q "no copy of Quarnel is running" "$E2E_ROOT/err" || fail "it did not say no copy runs"
+    expect_status 0 --show-settings
+    grep -qx "automatic=$want" "$E2E_ROOT/out" || fail "automatic is not $want: $(cat "$E2E_ROOT/out")"
+done
+
 # One pass: every line it logs on standard output, a summary, the images beside the PDFs.
 expect_status 0 --convert-now
 grep -q " : Converted $in/a.pdf\$" "$E2E_ROOT/out" || fail "no converted line printed: $(cat "$E2E_ROOT/out")"
@@ -127,6 +136,18 @@ grep -q "skipped, 0 failed" "$E2E_ROOT/out" || fail "--convert-now through the s
 [ "$(logtext | grep -c '^Started ')" = "$starts" ] || fail "--convert-now started a copy of its own"
 expect_status 0 --set quality=70
 grep -q '^Slider2="\?70"\?$' "$conf" || fail "--set through the service was not stored"
+# --toggle-automatic: the service's passes stop and start again, the state stored as the button stores it.
+expect_status 0 --toggle-automatic
+grep -qx "automatic=off" "$E2E_ROOT/out" || fail "toggled off: $(cat "$E2E_ROOT/out")"
+grep -q '^StartStopState="\?Off"\?$' "$conf" || fail "the service did not store Off"
+sleep 1
+paused=$(passes)
+sleep 4
+[ "$(passes)" -le $((paused + 1)) ] || fail "the service went on with its passes after it was turned off"
+expect_status 0 --toggle-automatic
+grep -qx "automatic=on" "$E2E_ROOT/out" || fail "toggled on: $(cat "$E2E_ROOT/out")"
+grep -q '^StartStopState="\?On"\?$' "$conf" || fail "the service did not store On"
+e2e_until 20 at_least passes $((paused + 2)) || fail "the service ran no passes after it was turned on again"
 expect_status 3 --service
 # A copy that does not answer: the command says so within its limit and never starts a second copy.
 kill -STOP "$service"

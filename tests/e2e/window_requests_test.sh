@@ -24,6 +24,13 @@ grep -q " : Converted $in/p.pdf\$" "$E2E_ROOT/pass" || fail "no converted line p
 ls "$in"/p*.jpg >/dev/null 2>&1 || fail "no image beside the PDF"
 [ "$(tr -d '\r' <"$log" | grep -c '^Started ')" = 1 ] || fail "the pass started a copy of its own: $(cat "$log")"
 [ "$(e2e_own_copies)" = 1 ] || fail "more than one copy is running"
+# --toggle-automatic runs the window's button: its caption and the stored state flip once per call.
+for want in on off; do
+    timeout 60 env -u DISPLAY "$QUARNEL" --toggle-automatic >"$E2E_ROOT/toggle" 2>&1 || fail "--toggle-automatic"
+    grep -qx "automatic=$want" "$E2E_ROOT/toggle" || fail "toggled: $(cat "$E2E_ROOT/toggle")"
+    stored=$(grep '^StartStopState=' "$(settings_file)" | tr -d '"')
+    [ "$stored" = "StartStopState=$([ "$want" = on ] && echo On || echo Off)" ] || fail "stored: $stored"
+done
 e2e_stop_quarnel
 
 # With the service running, the window says so in one message and ends.
