@@ -1,5 +1,7 @@
 #include "desktop/HotKey.h"
 
+#include "desktop/PortalHotKey.h"
+
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -47,8 +49,20 @@ namespace {
 class NoHotKey final : public GlobalHotKey
 {
 public:
+    explicit NoHotKey(bool wayland)
+        : m_wayland(wayland)
+    { }
     void InstallKeyboardHook() override { }
     void RemoveKeyboardHook() override { }
+    QString wayInUse() const override
+    {
+        return m_wayland ? QStringLiteral("No desktop-wide Ctrl+Shift+T here: bind \"quarnel --toggle-automatic\" "
+                                          "in the desktop's keyboard settings.")
+                         : QString();
+    }
+
+private:
+    bool m_wayland;
 };
 
 // Raw key events of every keyboard, selected on the root window through a connection of its own.
@@ -137,9 +151,13 @@ private:
 
 std::unique_ptr<GlobalHotKey> GlobalHotKey::create()
 {
-    if (QGuiApplication::platformName() == QStringLiteral("xcb"))
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QStringLiteral("xcb"))
         return std::make_unique<X11HotKey>();
-    return std::make_unique<NoHotKey>();
+    const bool wayland = platform.startsWith(QStringLiteral("wayland"));
+    if (wayland && PortalHotKey::available())
+        return std::make_unique<PortalHotKey>();
+    return std::make_unique<NoHotKey>(wayland);
 }
 
 } // namespace quarnel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <memory>
 #include <set>
 
@@ -38,12 +39,18 @@ class GlobalHotKey : public QObject
 public:
     virtual void InstallKeyboardHook() = 0;
     virtual void RemoveKeyboardHook() = 0;
+    // How Ctrl+Shift+T reaches the program, for the user, when it is not the X11 way (which needs no
+    // word); empty otherwise.
+    virtual QString wayInUse() const { return {}; }
 
-    // The X11 watcher when the desktop runs on X11, otherwise one that does nothing.
+    // The X11 watcher on X11; on Wayland the desktop's portal for global shortcuts where there is one,
+    // otherwise one that does nothing (and says how to bind the command instead).
     static std::unique_ptr<GlobalHotKey> create();
 
 signals:
     void pressed();
+    // The hot key cannot work after all (the desktop refused it, or never answered).
+    void unavailable(const QString& why);
 };
 
 } // namespace quarnel

@@ -39,8 +39,14 @@ void Form1::connectDesktop()
     m_hotKey = std::move(m_context.hotKey);
     connect(m_ui->PushButton8, &QPushButton::clicked, m_scheduler.get(), &Scheduler::PushButton8_Click);
     connect(m_tray.get(), &cSysTray::MouseUp, this, &Form1::cSysTray1_MouseUp);
-    if (m_hotKey)
+    if (m_hotKey) {
         connect(m_hotKey.get(), &GlobalHotKey::pressed, m_scheduler.get(), &Scheduler::PushButton8_Click);
+        connect(m_hotKey.get(), &GlobalHotKey::unavailable, this, [this](const QString& why) {
+            setStatusLine(
+                QStringLiteral("Ctrl+Shift+T is not available (") + why
+                + QStringLiteral("): bind \"quarnel --toggle-automatic\" in the desktop's keyboard settings."));
+        });
+    }
     connect(m_ui->Check3, &QCheckBox::toggled, this, &Form1::Check3_Click);
     connect(m_ui->Check8, &QCheckBox::toggled, this, &Form1::Check8_Click);
     QLineEdit* const boxes[] = {m_ui->Text11, m_ui->Text22, m_ui->Text33};
@@ -90,6 +96,9 @@ void Form1::restoreDesktop(GuardedProcedure& guard)
         if (m_hotKey)
             m_hotKey->InstallKeyboardHook();
     });
+    // Said once, when Ctrl+Shift+T comes another way than on X11 (or not at all).
+    if (m_hotKey && !m_hotKey->wayInUse().isEmpty())
+        setStatusLine(m_hotKey->wayInUse());
 }
 
 void Form1::ShowAtStart()
