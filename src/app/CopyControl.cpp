@@ -4,6 +4,7 @@
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
 #include "desktop/Autostart.h"
+#include "desktop/GnomeShortcut.h"
 #include "desktop/SingleInstance.h"
 
 #include <QFileInfo>
@@ -58,6 +59,13 @@ void CopyControl::serve(InstanceRequest* request)
             }
             WriteSettingChange(m_settings, change);
             m_copy.settingStored(change);
+            if (change.name == QLatin1String("desktop-shortcut")) {
+                if (const QString problem = GnomeShortcut::FollowDesktopShortcut(m_settings); !problem.isEmpty()) {
+                    request->reply(QStringLiteral("error"), problem);
+                    request->finish(1);
+                    return;
+                }
+            }
             request->finish(0);
         } else if (command == QLatin1String("toggle")) {
             request->reply(QStringLiteral("row"), AutomaticStateLine(m_copy.toggleAutomatic()));

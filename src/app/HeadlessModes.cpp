@@ -5,6 +5,7 @@
 #include "core/PrivateFolder.h"
 #include "core/ProcessLaunch.h"
 #include "core/RuntimeError.h"
+#include "desktop/GnomeShortcut.h"
 #include "desktop/SingleInstance.h"
 #include "desktop/TerminationSignals.h"
 
@@ -244,6 +245,12 @@ int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
             WriteSettingChange(settings, change);
             if (change.name == QLatin1String("start-at-login"))
                 FollowStartAtLogin(settings, QCoreApplication::applicationFilePath());
+            if (change.name == QLatin1String("desktop-shortcut")) {
+                if (const QString problem = GnomeShortcut::FollowDesktopShortcut(settings); !problem.isEmpty()) {
+                    say(problem);
+                    return 1;
+                }
+            }
             return 0;
         }
         default:

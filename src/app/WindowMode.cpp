@@ -61,6 +61,11 @@ private:
 
 int RunWindow(int argc, char* argv[])
 {
+    // Taken before the window system is reached: on Wayland, the token the launcher gave this start lets
+    // the window it raises (its own, or the running copy's) take the focus.
+    QByteArray activationToken = qgetenv("XDG_ACTIVATION_TOKEN");
+    if (activationToken.isEmpty())
+        activationToken = qgetenv("DESKTOP_STARTUP_ID");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quarnel"));
     QApplication::setOrganizationName(QStringLiteral("Vantorell"));
@@ -71,7 +76,7 @@ int RunWindow(int argc, char* argv[])
     MakeStateFolder();
     SingleInstance instance(StateFolder());
     if (!instance.acquire()) {
-        if (!instance.askRunningCopyToShow())
+        if (!instance.askRunningCopyToShow(activationToken))
             std::fprintf(stderr, "Quarnel is already running for this user.\n");
         else if (instance.runningCopyIsService())
             QMessageBox::information(nullptr, QStringLiteral("Quarnel"),

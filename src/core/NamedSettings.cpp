@@ -200,11 +200,15 @@ void parseValue(const SettingsStore& settings, const QString& name, const QStrin
         parseOutput(value, change);
     } else if (name == QLatin1String("interval")) {
         parseInterval(value, change);
-    } else if (name == QLatin1String("automatic") || name == QLatin1String("start-at-login")) {
+    } else if (name == QLatin1String("automatic") || name == QLatin1String("start-at-login")
+               || name == QLatin1String("desktop-shortcut")) {
         if (!on)
             change.error = name + QStringLiteral(" must be on or off");
         else
-            write(name == QLatin1String("automatic") ? SettingKey::StartStopState : SettingKey::WindowsStartup,
+            write(name == QLatin1String("automatic")
+                      ? SettingKey::StartStopState
+                      : (name == QLatin1String("start-at-login") ? SettingKey::WindowsStartup
+                                                                 : SettingKey::DesktopShortcut),
                   *on ? QStringLiteral("On") : QStringLiteral("Off"));
     } else {
         change.error = QStringLiteral("no setting is named \"%1\"; the names are: %2")
@@ -216,9 +220,10 @@ void parseValue(const SettingsStore& settings, const QString& name, const QStrin
 
 QStringList SettingNames()
 {
-    return {QStringLiteral("method"),   QStringLiteral("quality"),    QStringLiteral("first-page-only"),
-            QStringLiteral("pages"),    QStringLiteral("resolution"), QStringLiteral("output"),
-            QStringLiteral("interval"), QStringLiteral("automatic"),  QStringLiteral("start-at-login")};
+    return {QStringLiteral("method"),          QStringLiteral("quality"),    QStringLiteral("first-page-only"),
+            QStringLiteral("pages"),           QStringLiteral("resolution"), QStringLiteral("output"),
+            QStringLiteral("interval"),        QStringLiteral("automatic"),  QStringLiteral("start-at-login"),
+            QStringLiteral("desktop-shortcut")};
 }
 
 QList<QPair<QString, QString>> ReadNamedSettings(const SettingsStore& settings)
@@ -240,6 +245,7 @@ QList<QPair<QString, QString>> ReadNamedSettings(const SettingsStore& settings)
         {QStringLiteral("interval"), interval},
         {QStringLiteral("automatic"), onOff(get(settings, SettingKey::StartStopState) == QLatin1String("On"))},
         {QStringLiteral("start-at-login"), onOff(get(settings, SettingKey::WindowsStartup) == QLatin1String("On"))},
+        {QStringLiteral("desktop-shortcut"), onOff(get(settings, SettingKey::DesktopShortcut) == QLatin1String("On"))},
     };
 }
 

@@ -29,6 +29,9 @@ inline constexpr Key Slider2 {"Slider2", "85"};
 inline constexpr Key StartStopState {"StartStopState", "Off"};
 inline constexpr Key WindowsStartup {"Windows Startup", "Off"};
 inline constexpr Key Minimized {"Minimized", "Off"};
+// The GNOME keyboard shortcut for Ctrl+Shift+T where the desktop gives no other way: "On", "Off", or
+// empty while it was never offered.
+inline constexpr Key DesktopShortcut {"DesktopShortcut", ""};
 } // namespace SettingKey
 
 // The per-user store of named text values (application "Vantorell", section "Quarnel").

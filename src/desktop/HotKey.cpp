@@ -54,6 +54,7 @@ public:
     { }
     void InstallKeyboardHook() override { }
     void RemoveKeyboardHook() override { }
+    bool reachesTheProgram() const override { return !m_wayland; }
     QString wayInUse() const override
     {
         return m_wayland ? QStringLiteral("No desktop-wide Ctrl+Shift+T here: bind \"quarnel --toggle-automatic\" "

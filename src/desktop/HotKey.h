@@ -42,6 +42,8 @@ public:
     // How Ctrl+Shift+T reaches the program, for the user, when it is not the X11 way (which needs no
     // word); empty otherwise.
     virtual QString wayInUse() const { return {}; }
+    // False where no key press can reach the program by this way (a Wayland desktop without the portal).
+    virtual bool reachesTheProgram() const { return true; }
 
     // The X11 watcher on X11; on Wayland the desktop's portal for global shortcuts where there is one,
     // otherwise one that does nothing (and says how to bind the command instead).

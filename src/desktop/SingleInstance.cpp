@@ -8,6 +8,7 @@
 #include <QLocalSocket>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -147,11 +148,15 @@ void SingleInstance::serve(QLocalSocket* client)
             return;
         }
         const QByteArray line = client->readLine(kLongestLine);
-        if (line == kShowRequest) {
+        if (line == kShowRequest || line.startsWith("show ")) {
             client->write((m_withoutWindow ? kWithoutWindow : kShown) + '\n');
             client->flush();
+            // A token is one word of printable characters; anything else is not one.
+            QByteArray token = line.mid(5).trimmed();
+            if (std::any_of(token.begin(), token.end(), [](char c) { return c <= ' ' || c > '~'; }))
+                token.clear();
             if (!m_withoutWindow)
-                emit showRequested();
+                emit showRequested(token);
             client->disconnectFromServer();
             return;
         }
@@ -171,13 +176,13 @@ void SingleInstance::serve(QLocalSocket* client)
     });
 }
 
-bool SingleInstance::askRunningCopyToShow()
+bool SingleInstance::askRunningCopyToShow(const QByteArray& activationToken)
 {
     QLocalSocket socket;
     socket.connectToServer(m_folder + QStringLiteral("/instance.socket"));
     if (!socket.waitForConnected(3000))
         return false;
-    socket.write(kShowRequest);
+    socket.write(activationToken.isEmpty() ? kShowRequest : "show " + activationToken + '\n');
     const bool sent = socket.waitForBytesWritten(3000);
     if (socket.waitForReadyRead(3000) && socket.canReadLine())
         m_copyIsService = socket.readLine().trimmed() == kWithoutWindow;

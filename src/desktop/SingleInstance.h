@@ -66,8 +66,10 @@ public:
 
     // True when this is the only copy (or the lock cannot be had at all, so nothing can be enforced).
     bool acquire();
-    // Asks the copy that holds the lock to show its window; true when it was reached.
-    bool askRunningCopyToShow();
+    // Asks the copy that holds the lock to show its window; true when it was reached. The activation token
+    // this start was given (Wayland's XDG_ACTIVATION_TOKEN), if any, goes with it: with it the compositor
+    // lets the running copy's window take the focus.
+    bool askRunningCopyToShow(const QByteArray& activationToken = {});
     // True when the running copy answered the last show request as a copy without a window.
     bool runningCopyIsService() const { return m_copyIsService; }
     // A copy without a window answers show requests so.
@@ -80,8 +82,8 @@ public:
                        int answerLimitMs = 10000);
 
 signals:
-    // Another start asked this copy to show its window.
-    void showRequested();
+    // Another start asked this copy to show its window, with the activation token it was given (or none).
+    void showRequested(const QByteArray& activationToken);
     // Another start handed this copy a command; the receiver answers and finishes it.
     void requestReceived(quarnel::InstanceRequest* request);
 

@@ -44,6 +44,7 @@ TEST(NamedSettings, EveryValueTheWindowTakesIsStoredAsItStoresItAndReadsBack)
         {QStringLiteral("interval=45"), QStringLiteral("45"), QStringLiteral("Text11=0")},
         {QStringLiteral("automatic=on"), QStringLiteral("on"), QStringLiteral("StartStopState=On")},
         {QStringLiteral("start-at-login=off"), QStringLiteral("off"), QStringLiteral("Windows Startup=Off")},
+        {QStringLiteral("desktop-shortcut=on"), QStringLiteral("on"), QStringLiteral("DesktopShortcut=On")},
         {QStringLiteral("method=acrobat"), QStringLiteral("acrobat"), QStringLiteral("Option=3")},
         // First page only moves the choice off Acrobat, as ticking the box does.
         {QStringLiteral("first-page-only=yes"), QStringLiteral("yes"), QStringLiteral("Option=1")},

@@ -97,8 +97,11 @@ public:
     void Check8_Click();
     void Form_Resize();
     void cSysTray1_MouseUp(short button, int id);
-    // Shows the window from the tray, a minimised state or behind others.
-    void bringToFront();
+    // Shows the window from the tray, a minimised state or behind others; with the activation token of
+    // the start that asked, where one came (Wayland gives the focus only so).
+    void bringToFront(const QByteArray& activationToken = {});
+    // Offers, once, to add GNOME's keyboard shortcut for Ctrl+Shift+T where nothing else brings it.
+    void offerDesktopShortcut();
     // Shows the window, or (start in tray) leaves it hidden with the tray's balloon; after Form_Load.
     void ShowAtStart();
     bool minimizedToTray() const { return m_minimizedToTray; }

@@ -3,6 +3,7 @@
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
 #include "desktop/Autostart.h"
+#include "desktop/GnomeShortcut.h"
 #include "desktop/HotKey.h"
 #include "desktop/SysTray.h"
 #include "ui/ApplicationIcon.h"
@@ -99,6 +100,10 @@ void Form1::restoreDesktop(GuardedProcedure& guard)
     // Said once, when Ctrl+Shift+T comes another way than on X11 (or not at all).
     if (m_hotKey && !m_hotKey->wayInUse().isEmpty())
         setStatusLine(m_hotKey->wayInUse());
+    // Where no key press can reach the program, GNOME's own shortcut is offered, once.
+    if (m_hotKey && !m_hotKey->reachesTheProgram()
+        && m_context.settings.GetSetting(SettingKey::DesktopShortcut).isEmpty())
+        QTimer::singleShot(0, this, [this] { offerDesktopShortcut(); });
 }
 
 void Form1::ShowAtStart()
@@ -139,8 +144,35 @@ void Form1::cSysTray1_MouseUp(short, int)
     bringToFront();
 }
 
-void Form1::bringToFront()
+void Form1::offerDesktopShortcut()
 {
+    if (!GnomeShortcut::available())
+        return; // not GNOME: README says how to bind the command
+    const bool wanted = m_context.services.messages.ask(
+        QStringLiteral("On this desktop Ctrl+Shift+T cannot reach Quarnel by itself.\r\nAdd a GNOME keyboard "
+                       "shortcut Ctrl+Shift+T that turns automatic conversion on or off?\r\n(quarnel --set "
+                       "desktop-shortcut=off takes it away again.)"));
+    try {
+        m_context.settings.SaveSetting(SettingKey::DesktopShortcut,
+                                       wanted ? QStringLiteral("On") : QStringLiteral("Off"));
+    } catch (const RuntimeError&) {
+        return;
+    }
+    if (!wanted)
+        return;
+    const QString problem = GnomeShortcut::FollowDesktopShortcut(m_context.settings);
+    if (problem.isEmpty())
+        setStatusLine(QStringLiteral("Ctrl+Shift+T is a GNOME keyboard shortcut now."));
+    else
+        m_context.services.messages.inform(problem.left(1).toUpper() + problem.mid(1) + u'.');
+}
+
+void Form1::bringToFront(const QByteArray& activationToken)
+{
+    // On Wayland only a window activated with a token the compositor handed out may take the focus: the
+    // token of the start that asked, spent by the window system when the window is activated.
+    if (!activationToken.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken);
     showNormal();
     raise();
     activateWindow();
