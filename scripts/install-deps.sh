@@ -8,16 +8,16 @@ packages=(
     build-essential cmake pkg-config clang-format
     # windows, settings, dialogs, tray
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    # desktop-wide hot key
-    libx11-dev libxi-dev
+    # desktop-wide hot key (X11), native Wayland windows, GNOME's keyboard shortcuts
+    libx11-dev libxi-dev qt6-wayland libglib2.0-bin gnome-settings-daemon-common
     # rendering back end and JPEG writing
     libmupdf-dev libfreetype-dev libharfbuzz-dev libjpeg-dev libopenjp2-7-dev libjbig2dec0-dev
     libmujs-dev libgumbo-dev zlib1g-dev
     # the Ghostscript method
     ghostscript
-    # tests
+    # tests (a private D-Bus, a Wayland compositor without a display, power cuts on FUSE)
     libgtest-dev xvfb xauth xdotool x11-utils trayer openbox poppler-utils desktop-file-utils xclip file
-    appstream man-db
+    appstream man-db dbus-daemon weston libfuse3-dev fuse3
     # opening the log and folders on the desktop
     xdg-utils
 )
