@@ -379,7 +379,9 @@ bool writeLines(const QStringList& texts, const QString& path, qint32 mode, bool
         if (n != bytes.size())
             throw RuntimeError(ErrorNumber::DiskFull);
         if (durable) {
-            if (const int error = files::SyncData(fd))
+            int error = 0;
+            RunServingEvents([&] { error = files::SyncData(fd); });
+            if (error)
                 throw RuntimeError::fromErrno(error);
         }
     });

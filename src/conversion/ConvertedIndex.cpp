@@ -123,7 +123,7 @@ void AppendVersionRecords(const QString& logPath, const std::vector<VersionNote>
         bytes.prepend('\n');
     int error = files::WriteWhole(fd, bytes.constData(), static_cast<std::size_t>(bytes.size()));
     if (!error)
-        error = files::SyncData(fd);
+        RunServingEvents([&] { error = files::SyncData(fd); });
     ::close(fd);
     if (error)
         throw RuntimeError::fromErrno(error);

@@ -1,6 +1,7 @@
 #include "conversion/Placement.h"
 
 #include "conversion/ConversionLog.h"
+#include "core/FileProcedures.h"
 #include "core/Paths.h"
 #include "core/PrivateFolder.h"
 #include "core/RuntimeError.h"
@@ -201,7 +202,9 @@ void PlacementBatch::note(const QByteArray& line)
 
 void PlacementBatch::syncRecord()
 {
-    throwIf(files::SyncData(m_record));
+    int error = 0;
+    RunServingEvents([&] { error = files::SyncData(m_record); });
+    throwIf(error);
 }
 
 void PlacementBatch::noteFolder(const QString& folder)
@@ -265,24 +268,36 @@ PlacementBatch::place(const std::function<QString(const QString& target, const Q
         placed[index] = false;
         failure(error);
     };
-    // The images' data (and times) on the disk before any final name can be.
+    // The images' data (and times) on the disk before any final name can be: synced on a thread of its
+    // own, so that the window goes on while a slow disk takes its time.
+    std::vector<int> syncErrors(m_pdfs.size(), 0);
+    {
+        std::vector<std::vector<std::pair<std::string, PlacedFile*>>> files(m_pdfs.size());
+        for (std::size_t i = 0; i < m_pdfs.size(); ++i)
+            for (Staged& image : m_pdfs[i].images)
+                files[i].emplace_back(native(image.hidden), &image.file);
+        RunServingEvents([&] {
+            for (std::size_t i = 0; i < files.size(); ++i)
+                for (const auto& [path, file] : files[i]) {
+                    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+                    struct stat info = {};
+                    int error = fd < 0 ? errno : files::SyncFile(fd);
+                    if (!error && ::fstat(fd, &info) != 0)
+                        error = errno;
+                    if (fd >= 0)
+                        ::close(fd);
+                    if (error) {
+                        syncErrors[i] = error;
+                        break;
+                    }
+                    *file = placedFileOf(info);
+                }
+        });
+    }
     for (std::size_t i = 0; i < m_pdfs.size(); ++i) {
-        try {
-            for (Staged& image : m_pdfs[i].images) {
-                const int fd = ::open(native(image.hidden).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-                if (fd < 0)
-                    throwIf(errno);
-                struct stat info = {};
-                int error = files::SyncFile(fd);
-                if (!error && ::fstat(fd, &info) != 0)
-                    error = errno;
-                ::close(fd);
-                throwIf(error);
-                image.file = placedFileOf(info);
-            }
-        } catch (const RuntimeError& error) {
-            fail(i, error);
-        }
+        if (syncErrors[i])
+            fail(i, syncErrors[i] == ENOENT ? RuntimeError(ErrorNumber::PathNotFound)
+                                            : RuntimeError::fromErrno(syncErrors[i]));
     }
     // Every final name noted and synced before it is given, then given without replacing anything.
     QSet<QString> taken;
@@ -322,8 +337,13 @@ PlacementBatch::place(const std::function<QString(const QString& target, const Q
         }
     }
     // The names themselves on the disk, before any line can say the images are there.
+    std::map<QString, int> folderErrors;
+    RunServingEvents([&] {
+        for (const QString& folder : std::as_const(m_folders))
+            folderErrors[folder] = files::SyncFolder(native(folder));
+    });
     for (const QString& folder : std::as_const(m_folders)) {
-        const int error = files::SyncFolder(native(folder));
+        const int error = folderErrors[folder];
         for (std::size_t i = 0; error && i < m_pdfs.size(); ++i) {
             if (placed[i] && !m_pdfs[i].images.empty()
                 && files::FolderOf(native(m_pdfs[i].images.front().target)) == native(folder))
@@ -382,6 +402,10 @@ void PlacementBatch::recover(const QString& logPath)
     Record record;
     if (!parseRecord(text, record)) {
         ::unlink(NativeName(recordPath).constData());
+        // A record of an older version of the program names files by their inode alone: too little to
+        // tell them from the user's, so nothing it names is touched.
+        if (!text.startsWith("token "))
+            return;
         throw RuntimeError(static_cast<int>(ErrorNumber::PathFileAccessError),
                            QStringLiteral("A placement record that names what it may not touch was ignored: ")
                                + recordPath);

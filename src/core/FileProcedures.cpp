@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <cerrno>
+#include <chrono>
+#include <future>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,6 +25,18 @@ void YieldToEvents()
 {
     if (QCoreApplication::instance())
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void RunServingEvents(const std::function<void()>& work)
+{
+    if (!QCoreApplication::instance()) {
+        work();
+        return;
+    }
+    std::future<void> done = std::async(std::launch::async, work);
+    while (done.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    done.get();
 }
 
 bool FolderExists(const QString& path)

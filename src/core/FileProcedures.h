@@ -2,11 +2,16 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
 namespace quarnel {
 
 // Lets the window's pending events run once. Code that calls it must expect to be re-entered.
 void YieldToEvents();
+// Runs blocking work (syncs to a slow disk) on a thread of its own while the window's events are served,
+// and returns when it is done, with its exception if it threw one. The work must not touch Qt objects;
+// the caller must expect to be re-entered, as with YieldToEvents.
+void RunServingEvents(const std::function<void()>& work);
 
 // True for an existing folder; false for anything else, never an error.
 bool FolderExists(const QString& path);

@@ -92,10 +92,17 @@ int PlaceWithoutReplacing(const std::string& from, const std::string& to)
     if (errno == EEXIST || (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP))
         return errno;
     // No exclusive rename here (NFS, some FUSE file systems): a hard link is as exclusive.
-    if (::link(from.c_str(), to.c_str()) != 0)
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOSYS)
         return errno;
-    ::unlink(from.c_str());
-    return 0;
+    // Neither (some network file systems): a plain rename to a name seen free, the best there is.
+    struct stat target = {};
+    if (::lstat(to.c_str(), &target) == 0)
+        return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 int WriteNewFile(const std::string& path, const void* data, std::size_t size, mode_t mode)
