@@ -17,7 +17,7 @@ packages=(
     ghostscript
     # tests (a private D-Bus, a Wayland compositor without a display, power cuts on FUSE)
     libgtest-dev xvfb xauth xdotool x11-utils trayer openbox poppler-utils desktop-file-utils xclip file
-    appstream man-db dbus-daemon weston libfuse3-dev fuse3
+    appstream man-db dbus-daemon weston libfuse3-dev fuse3 dosfstools
     # opening the log and folders on the desktop
     xdg-utils
 )

@@ -7,6 +7,8 @@
 #include "support/TempTree.h"
 
 #include <QDir>
+#include <QFile>
+#include <QProcess>
 #include <QImage>
 #include <QThread>
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quarnel;
@@ -206,6 +209,42 @@ TEST_P(RealPass, AFullDiskLeavesNoPageAndTheNextPassPlacesEachOnce)
     pass.ConvertPDFs(true);
     EXPECT_TRUE(lastLineIs(QStringLiteral(" : Converted ")));
     EXPECT_EQ(QDir(smallOutput).entryList(QDir::Files, QDir::Name), pageNames(GetParam(), QStringLiteral("big"), 40));
+}
+
+// The output folder on a FAT file system (a USB stick: no hard links): every page placed once under its
+// own name, nothing hidden left behind, and the pages of a changed PDF beside them under numbered names.
+TEST_P(RealPass, AFatOutputFolderGetsEveryPageOnce)
+{
+    const QString image = temp.file(QStringLiteral("fat.img"));
+    const QString fat = in.mkdir(QStringLiteral("fat"));
+    QFile file(image);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(16 << 20));
+    file.close();
+    if (QProcess::execute(QStringLiteral("mkfs.vfat"), {QStringLiteral("-n"), QStringLiteral("STICK"), image}) != 0
+        || QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), image, fat}) != 0)
+        GTEST_SKIP() << "no FAT file system can be mounted here";
+    struct Unmount
+    {
+        QString path;
+        ~Unmount() { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), path}); }
+    } unmount {fat};
+    inputs.rows = {in.file(QStringLiteral("pdfs"))};
+    inputs.output = fat;
+    const QString pdf = in.write(QStringLiteral("pdfs/doc.pdf"), pdfOf(3));
+    pass.ConvertPDFs(true);
+    const QStringList first = pageNames(GetParam(), QStringLiteral("doc"), 3);
+    EXPECT_EQ(QDir(fat).entryList(QDir::Files | QDir::Hidden, QDir::Name), first);
+    in.write(QStringLiteral("pdfs/doc.pdf"), pdfOf(3) + "\n% changed\n");
+    ::utimensat(AT_FDCWD, QFile::encodeName(pdf).constData(), nullptr, 0);
+    fakes.clock.current = QDateTime::currentDateTime().addSecs(5);
+    pass.ConvertPDFs(true);
+    QStringList both = first;
+    for (const QString& name : first)
+        both.append(name.chopped(4) + QStringLiteral("1.jpg"));
+    std::sort(both.begin(), both.end(), [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    QStringList found = QDir(fat).entryList(QDir::Files | QDir::Hidden);
+    std::sort(found.begin(), found.end(), [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    EXPECT_EQ(found, both);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMethod, RealPass,
