@@ -20,6 +20,7 @@ class SettingsStore;
 //   interval         the time between automatic passes: seconds, or H:MM:SS
 //   automatic        on or off: automatic conversion when the window starts
 //   start-at-login   on or off
+//   desktop-shortcut on or off: GNOME's keyboard shortcut Ctrl+Shift+T for --toggle-automatic
 QStringList SettingNames();
 
 // Every named setting and its value now, in the order above.
