@@ -33,6 +33,15 @@ std::string native(const QString& path)
     return NativeName(path).toStdString();
 }
 
+// The folder a file is in, without its closing separator ("/" for the root).
+QString folderOf(const QString& path)
+{
+    QString folder = FolderOf(path);
+    if (folder.size() > 1)
+        folder.chop(1);
+    return folder;
+}
+
 QByteArray hiddenPrefix(const QByteArray& token)
 {
     return ".quarnel-" + token + '-';
@@ -140,7 +149,7 @@ bool parseRecord(const QByteArray& text, Record& record)
     if (record.token.isEmpty() || record.logOffset < 0)
         return false;
     for (const QByteArray& folder : record.folders) {
-        if (!isPlainAbsolute(folder))
+        if (folder != "/" && !isPlainAbsolute(folder))
             return false;
     }
     // Only images in the folders the record names, directly.
@@ -226,10 +235,10 @@ void PlacementBatch::add(const QString& pdfPath, const std::vector<Image>& image
     Pdf& pdf = m_pdfs.back();
     try {
         for (const Image& image : images) {
-            const QString folder = QString::fromStdString(files::FolderOf(native(image.target)));
+            const QString folder = folderOf(image.target);
             noteFolder(folder);
-            const QString hidden = folder + u'/' + QString::fromLatin1(hiddenPrefix(m_token))
-                + QString::number(++m_serial) + QStringLiteral(".jpg");
+            const QString hidden = (folder.endsWith(u'/') ? folder : folder + u'/')
+                + QString::fromLatin1(hiddenPrefix(m_token)) + QString::number(++m_serial) + QStringLiteral(".jpg");
             pdf.images.push_back({hidden, image.target, {}, {}});
             const std::string from = native(image.file);
             const std::string to = native(hidden);
@@ -277,27 +286,39 @@ PlacementBatch::place(const std::function<QString(const QString& target, const Q
             for (Staged& image : m_pdfs[i].images)
                 files[i].emplace_back(native(image.hidden), &image.file);
         RunServingEvents([&] {
+            // Every image's writing started first, then each waited for: the disk takes them together
+            // instead of one journal commit after another.
+            std::vector<std::vector<int>> fds(files.size());
             for (std::size_t i = 0; i < files.size(); ++i)
-                for (const auto& [path, file] : files[i]) {
-                    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+                for (const auto& entry : files[i]) {
+                    const int fd = ::open(entry.first.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+                    if (fd >= 0)
+                        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+                    else if (!syncErrors[i])
+                        syncErrors[i] = errno;
+                    fds[i].push_back(fd);
+                }
+            for (std::size_t i = 0; i < files.size(); ++i)
+                for (std::size_t n = 0; n < files[i].size(); ++n) {
+                    const int fd = fds[i][n];
+                    if (fd < 0)
+                        continue;
                     struct stat info = {};
-                    int error = fd < 0 ? errno : files::SyncFile(fd);
+                    int error = syncErrors[i] ? 0 : files::SyncFile(fd);
                     if (!error && ::fstat(fd, &info) != 0)
                         error = errno;
-                    if (fd >= 0)
-                        ::close(fd);
-                    if (error) {
+                    ::close(fd);
+                    if (error && !syncErrors[i])
                         syncErrors[i] = error;
-                        break;
-                    }
-                    *file = placedFileOf(info);
+                    *files[i][n].second = placedFileOf(info);
                 }
         });
     }
     for (std::size_t i = 0; i < m_pdfs.size(); ++i) {
         if (syncErrors[i])
-            fail(i, syncErrors[i] == ENOENT ? RuntimeError(ErrorNumber::PathNotFound)
-                                            : RuntimeError::fromErrno(syncErrors[i]));
+            fail(i,
+                 syncErrors[i] == ENOENT ? RuntimeError(ErrorNumber::PathNotFound)
+                                         : RuntimeError::fromErrno(syncErrors[i]));
     }
     // Every final name noted and synced before it is given, then given without replacing anything.
     QSet<QString> taken;
@@ -345,8 +366,7 @@ PlacementBatch::place(const std::function<QString(const QString& target, const Q
     for (const QString& folder : std::as_const(m_folders)) {
         const int error = folderErrors[folder];
         for (std::size_t i = 0; error && i < m_pdfs.size(); ++i) {
-            if (placed[i] && !m_pdfs[i].images.empty()
-                && files::FolderOf(native(m_pdfs[i].images.front().target)) == native(folder))
+            if (placed[i] && !m_pdfs[i].images.empty() && folderOf(m_pdfs[i].images.front().target) == folder)
                 fail(i, RuntimeError::fromErrno(error));
         }
     }
