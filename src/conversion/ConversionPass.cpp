@@ -166,7 +166,11 @@ void ConversionPass::ConvertPDFs(bool silent)
     }
     guard.step(112, [&] { m_inputs.setBusy(true); });
     // A placement an earlier run could not finish (a power cut, kill -9) is undone before anything else.
-    guard.step(114, [&] { PlacementBatch::recover(m_logFilePath); });
+    guard.step(114, [&] {
+        PlacementBatch::recover(m_logFilePath);
+        if (m_inputs.saveToFolder())
+            PlacementBatch::removeLeftovers(m_inputs.outputFolder());
+    });
     bool lastSkipped = false;
     guard.step(116, [&] { m_passStartTime = m_clock.now(); });
 

@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -101,6 +102,26 @@ void removeHidden(const QByteArray& folder, const QByteArray& token)
     ::closedir(dir);
 }
 
+// Removes hidden images of earlier runs from a folder (any token but this pass's own): a power cut can
+// lose the record that named them. Only the program's own names, only this user's regular files.
+void removeStaleHidden(const QByteArray& folder, const QByteArray& ownToken)
+{
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    static const QRegularExpression ours(QStringLiteral("^\\.quarnel-[0-9a-f]{16}-[0-9]+\\.jpg$"));
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        struct stat info = {};
+        if (name.startsWith(".quarnel-") && !name.startsWith(hiddenPrefix(ownToken))
+            && ours.match(QString::fromLatin1(name)).hasMatch()
+            && ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)
+            && info.st_uid == ::geteuid())
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 // What a record says, when every line of it is one the program writes and names only what it may touch.
 struct Record
 {
@@ -173,6 +194,9 @@ void SetPlacementProbe(PlacementProbe probe)
 PlacementBatch::PlacementBatch(QString logPath)
     : m_logPath(std::move(logPath))
     , m_recordPath(recordPathOf(m_logPath))
+    // One token for the whole pass: whatever content of the record a power cut leaves, it names the
+    // hidden images of every batch of the pass (an undone batch's removals may be lost with it).
+    , m_token(QByteArray::number(QRandomGenerator::global()->generate64(), 16).rightJustified(16, '0'))
 { }
 
 PlacementBatch::~PlacementBatch()
@@ -197,11 +221,13 @@ void PlacementBatch::openRecord()
     } else if (::ftruncate(m_record, 0) != 0) {
         throw RuntimeError::fromErrno(errno);
     }
-    m_token = QByteArray::number(QRandomGenerator::global()->generate64(), 16).rightJustified(16, '0');
-    m_folders.clear();
     struct stat log = {};
     const qint64 logSize = ::stat(NativeName(m_logPath).constData(), &log) == 0 ? log.st_size : 0;
-    note("token " + m_token + "\nlog " + QByteArray::number(logSize) + '\n');
+    QByteArray header = "token " + m_token + "\nlog " + QByteArray::number(logSize) + '\n';
+    // The folders of the pass's earlier batches stay named, for the same reason.
+    for (const QString& folder : std::as_const(m_folders))
+        header += "folder " + NativeName(folder).toHex() + '\n';
+    note(header);
 }
 
 void PlacementBatch::note(const QByteArray& line)
@@ -224,6 +250,7 @@ void PlacementBatch::noteFolder(const QString& folder)
     note("folder " + NativeName(folder).toHex() + '\n');
     syncRecord();
     m_folders.insert(folder);
+    removeStaleHidden(NativeName(folder), m_token);
 }
 
 void PlacementBatch::add(const QString& pdfPath, const std::vector<Image>& images)
@@ -375,10 +402,19 @@ PlacementBatch::place(const std::function<QString(const QString& target, const Q
 
 void PlacementBatch::committed(const std::vector<bool>& logged)
 {
+    bool undone = false;
     for (std::size_t i = 0; i < m_pdfs.size(); ++i) {
-        if (i >= logged.size() || !logged[i])
+        if (i >= logged.size() || !logged[i]) {
+            undone = undone || !m_pdfs[i].images.empty();
             undo(m_pdfs[i]);
+        }
     }
+    // What was taken back stays taken back before the record moves on.
+    if (undone)
+        RunServingEvents([&] {
+            for (const QString& folder : std::as_const(m_folders))
+                files::SyncFolder(native(folder));
+        });
     end();
 }
 
@@ -401,6 +437,11 @@ void PlacementBatch::end()
         m_record = -1;
         ::unlink(NativeName(m_recordPath).constData());
     }
+}
+
+void PlacementBatch::removeLeftovers(const QString& folder)
+{
+    removeStaleHidden(NativeName(folder), QByteArray());
 }
 
 void PlacementBatch::recover(const QString& logPath)

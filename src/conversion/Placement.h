@@ -66,6 +66,8 @@ public:
     // Undoes what a batch left unfinished in an earlier run, if anything; at the start of a pass. A run-time
     // error when the record was unfit to act on (it is removed then, and nothing it names is touched).
     static void recover(const QString& logPath);
+    // Removes the hidden images an earlier run left in the folder whose record a power cut lost.
+    static void removeLeftovers(const QString& folder);
 
 private:
     struct Staged
