@@ -85,24 +85,7 @@ bool isPlainAbsolute(const QByteArray& path)
     return true;
 }
 
-// Removes the hidden images of a batch from one folder: only its own names, only regular files.
-void removeHidden(const QByteArray& folder, const QByteArray& token)
-{
-    DIR* dir = ::opendir(folder.constData());
-    if (!dir)
-        return;
-    const QByteArray prefix = hiddenPrefix(token);
-    while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        struct stat info = {};
-        if (name.startsWith(prefix) && name.endsWith(".jpg")
-            && ::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
-            ::unlinkat(::dirfd(dir), entry->d_name, 0);
-    }
-    ::closedir(dir);
-}
-
-// Removes hidden images of earlier runs from a folder (any token but this pass's own): a power cut can
+// Removes hidden images of earlier runs from a folder (any token but `ownToken`; all with none): a power cut can
 // lose the record that named them. Only the program's own names, only this user's regular files.
 void removeStaleHidden(const QByteArray& folder, const QByteArray& ownToken)
 {
@@ -484,7 +467,7 @@ void PlacementBatch::recover(const QString& logPath)
             removeIfSame(final.target, final.file);
     }
     for (const QByteArray& folder : std::as_const(record.folders)) {
-        removeHidden(folder, record.token);
+        removeStaleHidden(folder, QByteArray());
         files::SyncFolder(folder.toStdString());
     }
     ::unlink(NativeName(recordPath).constData());

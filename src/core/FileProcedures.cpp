@@ -12,10 +12,10 @@
 #include <QStandardPaths>
 #include <cerrno>
 #include <chrono>
-#include <future>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
 

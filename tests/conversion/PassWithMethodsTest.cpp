@@ -8,8 +8,8 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QImage>
+#include <QProcess>
 #include <QThread>
 #include <algorithm>
 #include <cstring>
@@ -241,9 +241,11 @@ TEST_P(RealPass, AFatOutputFolderGetsEveryPageOnce)
     QStringList both = first;
     for (const QString& name : first)
         both.append(name.chopped(4) + QStringLiteral("1.jpg"));
-    std::sort(both.begin(), both.end(), [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    std::sort(both.begin(), both.end(),
+              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
     QStringList found = QDir(fat).entryList(QDir::Files | QDir::Hidden);
-    std::sort(found.begin(), found.end(), [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    std::sort(found.begin(), found.end(),
+              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
     EXPECT_EQ(found, both);
 }
 
