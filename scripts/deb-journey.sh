@@ -23,6 +23,7 @@ if command -v systemd-analyze >/dev/null; then
 fi
 command -v quarnel
 bash tests/e2e/journey_test.sh --installed "$(command -v quarnel)"
+bash tests/e2e/journey_test.sh --wayland --installed "$(command -v quarnel)"
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get remove -y -qq quarnel >/dev/null
 trap - EXIT
 left=""

@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # A new user's whole journey with the installed program, driven only as a person would: clicks, keys
 # and the dialogs. By default it installs the build into a temporary prefix first; with
-# "--installed PROGRAM" it uses a program already installed (the Debian package).
-#   journey_test.sh BUILD/bin/quarnel | journey_test.sh --installed /usr/bin/quarnel
+# "--installed PROGRAM" it uses a program already installed (the Debian package). With --wayland first
+# it runs on a Wayland compositor, where buttons are pressed through the accessibility bus; what only
+# X11 has (the tray host, Ctrl+Shift+T from the keyboard, the window manager's close) is done there the
+# Wayland way (--toggle-automatic, the session's end).
+#   journey_test.sh [--wayland] BUILD/bin/quarnel | journey_test.sh [--wayland] --installed /usr/bin/quarnel
 # QUARNEL_SCREENSHOTS=DIR keeps screenshots of the main and options windows.
 source "$(dirname "$0")/lib.sh"
 here="$(cd "$(dirname "$0")" && pwd)"
-e2e_setup
-e2e_start_desktop
+wayland=0
+if [ "$1" = "--wayland" ]; then
+    wayland=1
+    shift
+    e2e_setup_wayland
+else
+    e2e_setup
+    e2e_start_desktop
+fi
+a11y() { QUARNEL_PID="$QUARNEL_PID" /usr/bin/python3 "$here/a11y.py" "$@"; }
 
 if [ "$1" = "--installed" ]; then
     QUARNEL="$2"
@@ -26,7 +37,7 @@ fi
 program_dir="$(dirname "$(readlink -f "$QUARNEL")")"
 desktop="$HOME/Desktop"
 shots="${QUARNEL_SCREENSHOTS:-}"
-shoot() { [ -n "$shots" ] && mkdir -p "$shots" && import -window "$1" "$shots/$2"; return 0; }
+shoot() { [ "$wayland" = 0 ] && [ -n "$shots" ] && mkdir -p "$shots" && import -window "$("$1")" "$shots/$2"; return 0; }
 
 main_window() {
     for id in $(visible_windows Quarnel); do
@@ -38,9 +49,9 @@ options_window() {
         xwininfo -id "$id" | grep -q 'Height: 322' && echo "$id"
     done | head -n 1
 }
-have_main() { [ -n "$(main_window)" ]; }
-no_main() { [ -z "$(main_window)" ]; }
-have_options() { [ -n "$(options_window)" ]; }
+have_main() { if [ "$wayland" = 1 ]; then a11y showing "Convert Now (Test)"; else [ -n "$(main_window)" ]; fi; }
+no_main() { ! have_main; }
+have_options() { if [ "$wayland" = 1 ]; then a11y showing "< Back"; else [ -n "$(options_window)" ]; fi; }
 # A message box: a window of ours that is not the main window, the options window or the tray icon.
 box_window() {
     local main options
@@ -52,15 +63,24 @@ box_window() {
         echo "$id"
     done | head -n 1
 }
-have_box() { [ -n "$(box_window)" ]; }
-no_box() { [ -z "$(box_window)" ]; }
-error_box() { [ -n "$(visible_windows 'Application Error')" ]; }
-# Clicks a point of the main window (client coordinates at 96 dpi, as the layout gives them).
-click_main() { xdotool mousemove --window "$(main_window)" "$1" "$2" click 1; }
-click_options() { xdotool mousemove --window "$(options_window)" "$1" "$2" click 1; }
+no_box() { if [ "$wayland" = 1 ]; then ! A11Y_WAIT=0 a11y box >/dev/null 2>&1; else [ -z "$(box_window)" ]; fi; }
+error_box() {
+    if [ "$wayland" = 1 ]; then a11y titled "Application Error"; else [ -n "$(visible_windows 'Application Error')" ]; fi
+}
+# Presses a button of the main or the options window: on X11 a click at its point (client coordinates
+# at 96 dpi, as the layout gives them), on Wayland by its name.
+click_main() { if [ "$wayland" = 1 ]; then a11y press "$3"; else xdotool mousemove --window "$(main_window)" "$1" "$2" click 1; fi; }
+click_options() { if [ "$wayland" = 1 ]; then a11y press "$3"; else xdotool mousemove --window "$(options_window)" "$1" "$2" click 1; fi; }
 # Waits for a message box that stays (not a window that only flashes by), checks that its text holds
-# the given words (Ctrl+C copies a message box's title, text and buttons), then answers it with keys.
+# the given words, then answers it: on X11 with a key (Ctrl+C copies a message box's title, text and
+# buttons), on Wayland with the button named.
 answer_box() {
+    if [ "$wayland" = 1 ]; then
+        e2e_until 20 box_holds "$3" || fail "no message box says \"$3\": $(a11y box 2>&1)"
+        a11y answer "$2" || fail "could not answer the message box: $3"
+        e2e_until 10 no_box || fail "the message box stayed: $3"
+        return 0
+    fi
     local box="" seen=""
     for _ in $(seq 1 100); do
         box=$(box_window)
@@ -69,16 +89,20 @@ answer_box() {
         box=""
         sleep 0.3
     done
-    [ -n "$box" ] || fail "no message box for: $2"
+    [ -n "$box" ] || fail "no message box for: $3"
     xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus "$box" 2>/dev/null || true
     sleep 0.2
     printf '' | xclip -selection clipboard
     xdotool key ctrl+c
-    e2e_until 5 box_says "$2" || fail "the message box does not say \"$2\": $(xclip -o -selection clipboard 2>&1)"
+    e2e_until 5 box_says "$3" || fail "the message box does not say \"$3\": $(xclip -o -selection clipboard 2>&1)"
     xdotool key "$1"
-    e2e_until 10 no_box || fail "the message box stayed: $2"
+    e2e_until 10 no_box || fail "the message box stayed: $3"
 }
 
+box_holds() {
+    local text
+    text=$(A11Y_WAIT=0 a11y box 2>/dev/null) && grep -qF -- "$1" <<<"$text"
+}
 box_says() { xclip -o -selection clipboard 2>/dev/null | grep -qF -- "$1"; }
 
 # The desktop's opener, recorded instead of run: what the program asks it to open.
@@ -93,15 +117,22 @@ e2e_until 20 have_main || fail "the main window did not show"
 conf="$(settings_file)"
 e2e_until 10 grep -q '^Text33="30"' "$conf" || fail "first start did not store the defaults: $(cat "$conf")"
 grep -qF "Output%20Folder=\"$desktop/\"" "$conf" || fail "the output folder is not the desktop: $(cat "$conf")"
-shoot "$(main_window)" main-window.png
+shoot main_window main-window.png
+
+# No key press reaches a program on Wayland: GNOME's own shortcut is offered, once, and taken.
+if [ "$wayland" = 1 ]; then
+    answer_box - Yes "Add a GNOME keyboard shortcut Ctrl+Shift+T"
+    e2e_until 10 grep -q -- "--toggle-automatic" "$XDG_CONFIG_HOME/glib-2.0/settings/keyfile" \
+        || fail "no GNOME shortcut was added: $(cat "$XDG_CONFIG_HOME/glib-2.0/settings/keyfile" 2>&1)"
+fi
 
 # "Load Sample/Example Folders", and No to opening the folder.
-click_main 400 219
-answer_box n "Would you like this software to open the folder where these sample files are stored"
+click_main 400 219 "Load Sample/Example Folders"
+answer_box n No "Would you like this software to open the folder where these sample files are stored"
 
 # "Convert Now (Test)": the samples become JPEGs on the desktop, then "Done.".
-click_main 268 55
-answer_box Return "Done."
+click_main 268 55 "Convert Now (Test)"
+answer_box Return OK "Done."
 # Each page at 300 dpi in its own size: Letter, three A4 pages, then Letter, A5 landscape and a card.
 for page in "One page letter.jpg:2550x3300" "Quarterly report-001.jpg:2479x3508" \
     "Quarterly report-002.jpg:2479x3508" "Quarterly report-003.jpg:2479x3508" "Mixed sizes-001.jpg:2550x3300" \
@@ -115,58 +146,72 @@ grep -q ' : Converted .*Quarterly report.pdf' "$TEMP/DEV2IVI.log" || fail "no co
 error_box && fail "an error report showed"
 
 # "View Log" opens the log with the desktop's opener and reports nothing.
-click_main 128 579
+click_main 128 579 "View Log"
 e2e_until 10 grep -qF "$TEMP/DEV2IVI.log" "$E2E_ROOT/opened" || fail "View Log did not open the log: $(cat "$E2E_ROOT/opened" 2>&1)"
 error_box && fail "View Log showed an error report"
 
 # The options window round trip: GflAx chosen, back, options again, Ghostscript again.
-click_main 132 545
+click_main 132 545 "Conversion Options"
 e2e_until 10 have_options || fail "the options window did not show"
 e2e_until 10 no_main || fail "the main window did not hide"
-shoot "$(options_window)" options-window.png
-click_options 74 136 # GflAx Method
+shoot options_window options-window.png
+click_options 74 136 "GflAx Method"
 e2e_until 5 grep -q '^Option="4"' "$conf" || fail "the method was not stored"
-click_options 268 21 # < Back
+click_options 268 21 "< Back"
 e2e_until 10 have_main || fail "< Back did not bring the main window back"
-click_main 132 545
+click_main 132 545 "Conversion Options"
 e2e_until 10 have_options || fail "the options window did not show again"
-click_options 74 66 # Ghostscript Method
+click_options 74 66 "Ghostscript Method"
 e2e_until 5 grep -q '^Option="1"' "$conf" || fail "Ghostscript was not stored"
-click_options 268 21
+click_options 268 21 "< Back"
 e2e_until 10 have_main || fail "no main window after the round trip"
 
 # Automatic conversion every 2 seconds; a new PDF in a watched folder is converted without a click.
-click_main 225 267 # Text33
-xdotool key ctrl+a
-xdotool type --delay 50 2
+if [ "$wayland" = 1 ]; then
+    a11y type "Convert Every" 3 2 # Text33, the seconds
+else
+    click_main 225 267 # Text33
+    xdotool key ctrl+a
+    xdotool type --delay 50 2
+fi
 e2e_until 5 grep -q '^Text33="2"' "$conf" || fail "the interval was not stored"
-click_main 268 21 # Turn On Automatic Conversion
+click_main 268 21 "Turn On Automatic Conversion"
 e2e_until 5 grep -q '^StartStopState="On"' "$conf" || fail "automatic conversion did not turn on"
 cp "$here/../data/pdfs/pixel.pdf" "$program_dir/Samples/New arrival.pdf"
 e2e_until 30 test -s "$desktop/New arrival.jpg" || fail "the new PDF was not converted automatically"
 rm -f "$program_dir/Samples/New arrival.pdf"
 
-# Minimise to the tray, and back with a click on the icon.
-main=$(main_window)
-xdotool windowminimize "$main"
-e2e_until 10 no_main || fail "minimising did not hide the window"
-panel=$(xdotool search --name '^panel$' | head -n 1)
-icon=$(xwininfo -tree -id "$panel" | grep '"Quarnel"' | awk '{print $1}' | head -n 1)
-[ -n "$icon" ] || fail "no tray icon"
-sleep 6
-xdotool mousemove --window "$icon" 5 5 click 1
-e2e_until 10 have_main || fail "the tray icon did not bring the window back"
+if [ "$wayland" = 1 ]; then
+    # What the GNOME shortcut runs turns automatic conversion off; the session's end closes the window.
+    "$QUARNEL" --toggle-automatic >/dev/null || fail "--toggle-automatic failed"
+    e2e_until 10 grep -q '^StartStopState="Off"' "$conf" || fail "--toggle-automatic did not turn automatic conversion off"
+    kill -TERM "$QUARNEL_PID"
+    for _ in $(seq 1 100); do kill -0 "$QUARNEL_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$QUARNEL_PID" 2>/dev/null && fail "the session's end did not end the program"
+    grep -qF "Listview1=\"$program_dir/Samples;\"" "$conf" || fail "the folder list was not saved: $(cat "$conf")"
+else
+    # Minimise to the tray, and back with a click on the icon.
+    main=$(main_window)
+    xdotool windowminimize "$main"
+    e2e_until 10 no_main || fail "minimising did not hide the window"
+    panel=$(xdotool search --name '^panel$' | head -n 1)
+    icon=$(xwininfo -tree -id "$panel" | grep '"Quarnel"' | awk '{print $1}' | head -n 1)
+    [ -n "$icon" ] || fail "no tray icon"
+    sleep 6
+    xdotool mousemove --window "$icon" 5 5 click 1
+    e2e_until 10 have_main || fail "the tray icon did not bring the window back"
 
-# Ctrl+Shift+T turns automatic conversion off from anywhere.
-xdotool key ctrl+shift+t
-e2e_until 10 grep -q '^StartStopState="Off"' "$conf" || fail "Ctrl+Shift+T did not turn automatic conversion off"
+    # Ctrl+Shift+T turns automatic conversion off from anywhere.
+    xdotool key ctrl+shift+t
+    e2e_until 10 grep -q '^StartStopState="Off"' "$conf" || fail "Ctrl+Shift+T did not turn automatic conversion off"
 
-# Close with the window's close box (the window manager's close), then start again: all restored.
-xdotool windowactivate --sync "$(main_window)" 2>/dev/null || true
-xdotool key alt+F4
-for _ in $(seq 1 100); do kill -0 "$QUARNEL_PID" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$QUARNEL_PID" 2>/dev/null && fail "closing the window did not end the program"
-grep -qF "Listview1=\"$program_dir/Samples;\"" "$conf" || fail "the folder list was not saved: $(cat "$conf")"
+    # Close with the window's close box (the window manager's close), then start again: all restored.
+    xdotool windowactivate --sync "$(main_window)" 2>/dev/null || true
+    xdotool key alt+F4
+    for _ in $(seq 1 100); do kill -0 "$QUARNEL_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$QUARNEL_PID" 2>/dev/null && fail "closing the window did not end the program"
+    grep -qF "Listview1=\"$program_dir/Samples;\"" "$conf" || fail "the folder list was not saved: $(cat "$conf")"
+fi
 
 e2e_start_quarnel
 e2e_until 20 have_main || fail "the main window did not show on the second start"
@@ -176,5 +221,6 @@ grep -q '^Text33="2"' "$conf" || fail "the interval changed"
 grep -q '^StartStopState="Off"' "$conf" || fail "the automatic state changed"
 [ "$(grep -c '^Started ' "$TEMP/DEV2IVI.log")" -eq 2 ] || fail "expected two start lines"
 error_box && fail "an error report showed on the second start"
+[ "$wayland" = 1 ] && ! no_box && fail "a message box showed on the second start: $(a11y box)"
 e2e_stop_quarnel
 echo "journey: ok"

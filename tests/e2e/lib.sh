@@ -69,6 +69,27 @@ e2e_setup() {
     e2e_start_x
 }
 
+# A Wayland compositor without a display (weston's headless back end), a session bus of the test's
+# own and an accessibility bus on it, through which a11y.py presses the windows' buttons: no program
+# may inject input into another on Wayland.
+e2e_setup_wayland() {
+    e2e_setup_headless
+    command -v weston >/dev/null || fail "weston is not installed (scripts/install-deps.sh installs it)"
+    local socket="wayland-quarnel-$$" bus
+    weston --backend=headless-backend.so --socket="$socket" --idle-time=0 >"$E2E_ROOT/weston.out" 2>&1 &
+    E2E_PIDS+=("$!")
+    e2e_until 20 test -S "$XDG_RUNTIME_DIR/$socket" || fail "weston did not start: $(tail -n 5 "$E2E_ROOT/weston.out")"
+    bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1 --address="unix:path=$E2E_ROOT/bus") \
+        || fail "no session bus could be started"
+    E2E_PIDS+=("$(sed -n 2p <<<"$bus")")
+    export DBUS_SESSION_BUS_ADDRESS="$(sed -n 1p <<<"$bus")"
+    /usr/libexec/at-spi-bus-launcher --launch-immediately >"$E2E_ROOT/a11y.out" 2>&1 &
+    E2E_PIDS+=("$!")
+    export WAYLAND_DISPLAY="$socket" QT_QPA_PLATFORM=wayland QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+    # The desktop's settings in a file of the test's own, so GNOME's shortcut list can be offered.
+    export GSETTINGS_BACKEND=keyfile
+}
+
 # How many copies of the program this test runs (others may run on the machine): those with its TEMP.
 e2e_own_copies() {
     local pid count=0

@@ -4,19 +4,12 @@
 # that hands over its activation token, and ends cleanly on SIGTERM.
 QUARNEL="$1"
 source "$(dirname "$0")/lib.sh"
-e2e_setup_headless
-command -v weston >/dev/null || fail "weston is not installed (scripts/install-deps.sh installs it)"
+e2e_setup_wayland
 log="$TEMP/DEV2IVI.log"
 in="$E2E_ROOT/in"
 mkdir -p "$in"
 cp "$(dirname "$0")/../data/pdfs/CAD.pdf" "$in/plan.pdf"
 touch -d '-1 hour' "$in/plan.pdf"
-
-socket="wayland-quarnel-$$"
-weston --backend=headless-backend.so --socket="$socket" --idle-time=0 >"$E2E_ROOT/weston.out" 2>&1 &
-E2E_PIDS+=("$!")
-e2e_until 20 test -S "$XDG_RUNTIME_DIR/$socket" || fail "weston did not start: $(tail -n 5 "$E2E_ROOT/weston.out")"
-export WAYLAND_DISPLAY="$socket" QT_QPA_PLATFORM=wayland
 
 e2e_start_quarnel
 e2e_until 20 test -s "$log" || fail "the window logged no start on Wayland"
