@@ -408,12 +408,27 @@ void MethodSet::setRenderAhead(bool on)
     m_renderer->setAheadLimit(on ? RenderClient::defaultAheadLimit() : 0);
 }
 
+ConversionMethod* MethodSet::implementation(Method method)
+{
+    switch (method) {
+    case Method::Ghostscript:
+        return &m_ghostscript;
+    case Method::BlackWhite:
+        return &m_blackWhite;
+    case Method::Acrobat:
+        return &m_acrobat;
+    case Method::GflAx:
+        return &m_gflax;
+    case Method::None:
+        break;
+    }
+    return nullptr;
+}
+
 void MethodSet::installInto(ConversionPass& pass)
 {
-    pass.setMethod(Method::Ghostscript, &m_ghostscript);
-    pass.setMethod(Method::BlackWhite, &m_blackWhite);
-    pass.setMethod(Method::Acrobat, &m_acrobat);
-    pass.setMethod(Method::GflAx, &m_gflax);
+    for (const MethodEntry& entry : kMethods)
+        pass.setMethod(entry.method, implementation(entry.method));
 }
 
 } // namespace quarnel

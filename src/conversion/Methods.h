@@ -101,6 +101,8 @@ public:
     void setRenderAhead(bool on);
 
 private:
+    ConversionMethod* implementation(Method method);
+
     std::unique_ptr<Launcher> m_launcher;
     std::unique_ptr<RenderClient> m_renderer;
     std::unique_ptr<AutomationFactory> m_automation;

@@ -1,11 +1,10 @@
 #pragma once
 
+#include "core/MethodTable.h"
+
 #include <QString>
 
 namespace quarnel {
-
-// The conversion methods, in the order the pass tests their buttons.
-enum class Method { None, Acrobat, Ghostscript, BlackWhite, GflAx };
 
 // What the conversion methods read from the options window, at the moment they need it.
 class MethodOptions

@@ -46,14 +46,8 @@ QString StoredInputs::outputFolder() const
 
 Method StoredInputs::selectedMethod() const
 {
-    const QString method = StoredMethodName(m_settings);
-    if (method == QLatin1String("black-white"))
-        return Method::BlackWhite;
-    if (method == QLatin1String("acrobat"))
-        return Method::Acrobat;
-    if (method == QLatin1String("gflax"))
-        return Method::GflAx;
-    return Method::Ghostscript;
+    const MethodEntry* entry = MethodNamed(StoredMethodName(m_settings));
+    return entry ? entry->method : kMethods[0].method;
 }
 
 bool StoredInputs::firstPageOnly() const

@@ -1,6 +1,7 @@
 #include "core/NamedSettings.h"
 
 #include "core/FileProcedures.h"
+#include "core/MethodTable.h"
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
 
@@ -13,14 +14,6 @@
 namespace quarnel {
 
 namespace {
-
-const QStringList kResolutions = {QStringLiteral("72"), QStringLiteral("144"), QStringLiteral("288"),
-                                  QStringLiteral("576"), QStringLiteral("1152")};
-// The stored "Option" of each method, as the options window numbers its buttons.
-const QList<QPair<QString, QString>> kMethods = {{QStringLiteral("ghostscript"), QStringLiteral("1")},
-                                                 {QStringLiteral("black-white"), QStringLiteral("2")},
-                                                 {QStringLiteral("acrobat"), QStringLiteral("3")},
-                                                 {QStringLiteral("gflax"), QStringLiteral("4")}};
 
 QString get(const SettingsStore& settings, const SettingKey::Key& key)
 {
@@ -46,14 +39,11 @@ bool StoredFirstPageOnly(const SettingsStore& settings)
 
 QString StoredMethodName(const SettingsStore& settings)
 {
-    const QString option = get(settings, SettingKey::Option);
-    // Ticking "first page only" moves the choice off the Acrobat method; Ghostscript is the form's own.
-    if (option == QStringLiteral("3") && StoredFirstPageOnly(settings))
-        return kMethods[0].first;
-    for (const auto& [name, stored] : kMethods)
-        if (stored == option)
-            return name;
-    return kMethods[0].first;
+    const MethodEntry* method = MethodStored(get(settings, SettingKey::Option));
+    // Ticking "first page only" moves the choice off a method that cannot; the form's own is the first.
+    if (!method || (!method->firstPageOnly && StoredFirstPageOnly(settings)))
+        method = &kMethods[0];
+    return QString::fromLatin1(method->name);
 }
 
 bool StoredBesideThePdf(const SettingsStore& settings)
@@ -74,7 +64,7 @@ int StoredQuality(const SettingsStore& settings)
 QString StoredResolution(const SettingsStore& settings)
 {
     const QString resolution = get(settings, SettingKey::Resolution);
-    return kResolutions.contains(resolution) ? resolution : QString();
+    return ResolutionChoices().contains(resolution) ? resolution : QString();
 }
 
 namespace {
@@ -86,11 +76,6 @@ QString outputText(const SettingsStore& settings)
     if (settings.Contains(SettingKey::OutputFolder))
         return get(settings, SettingKey::OutputFolder);
     return readOr([] { return DesktopFolder(); }, QString());
-}
-
-QString onOff(bool on)
-{
-    return on ? QStringLiteral("on") : QStringLiteral("off");
 }
 
 std::optional<bool> parseSwitch(const QString& text)
@@ -156,97 +141,137 @@ void parseOutput(const QString& value, SettingChange& change)
                      {option5, QStringLiteral("False")}};
 }
 
-void parseValue(const SettingsStore& settings, const QString& name, const QString& value, SettingChange& change)
+void write(SettingChange& change, const SettingKey::Key& key, const QString& text)
 {
-    const auto write = [&](const SettingKey::Key& key, const QString& text) {
-        change.writes.append({QString::fromLatin1(key.name), text});
-    };
-    const std::optional<bool> on = parseSwitch(value);
-    if (name == QLatin1String("method")) {
-        const auto method
-            = std::find_if(kMethods.begin(), kMethods.end(), [&](const auto& m) { return m.first == value; });
-        if (method == kMethods.end())
-            change.error = QStringLiteral("method must be ghostscript, black-white, acrobat or gflax");
-        else if (method->second == QLatin1String("3") && StoredFirstPageOnly(settings))
-            change.error = QStringLiteral("the acrobat method cannot be chosen while first-page-only is yes");
-        else
-            write(SettingKey::Option, method->second);
-    } else if (name == QLatin1String("quality")) {
-        bool ok = false;
-        const int quality = value.trimmed().toInt(&ok);
-        if (!ok || quality < 0 || quality > 100)
-            change.error = QStringLiteral("quality must be a whole number from 0 to 100");
-        else
-            write(SettingKey::Slider2, QString::number(quality));
-    } else if (name == QLatin1String("first-page-only")) {
-        if (!on) {
-            change.error = QStringLiteral("first-page-only must be yes or no");
-            return;
-        }
-        write(SettingKey::Check5, *on ? QStringLiteral("1") : QStringLiteral("0"));
-        if (*on && get(settings, SettingKey::Option) == QLatin1String("3"))
-            write(SettingKey::Option, QStringLiteral("1"));
-    } else if (name == QLatin1String("pages")) {
-        if (value.contains(u'\n') || value.contains(u'\r'))
-            change.error = QStringLiteral("pages must be one line");
-        else
-            write(SettingKey::Pages, value);
-    } else if (name == QLatin1String("resolution")) {
-        if (!kResolutions.contains(value))
-            change.error = QStringLiteral("resolution must be one of ") + kResolutions.join(QStringLiteral(", "));
-        else
-            write(SettingKey::Resolution, value);
-    } else if (name == QLatin1String("output")) {
-        parseOutput(value, change);
-    } else if (name == QLatin1String("interval")) {
-        parseInterval(value, change);
-    } else if (name == QLatin1String("automatic") || name == QLatin1String("start-at-login")
-               || name == QLatin1String("desktop-shortcut")) {
-        if (!on)
-            change.error = name + QStringLiteral(" must be on or off");
-        else
-            write(name == QLatin1String("automatic")
-                      ? SettingKey::StartStopState
-                      : (name == QLatin1String("start-at-login") ? SettingKey::WindowsStartup
-                                                                 : SettingKey::DesktopShortcut),
-                  *on ? QStringLiteral("On") : QStringLiteral("Off"));
-    } else {
-        change.error = QStringLiteral("no setting is named \"%1\"; the names are: %2")
-                           .arg(name, SettingNames().join(QStringLiteral(", ")));
-    }
+    change.writes.append({QString::fromLatin1(key.name), text});
 }
+
+struct NamedSetting
+{
+    const char* name;
+    const SettingKey::Key* key; // where it is stored (the first key, where it takes several)
+    QString (*show)(const SettingsStore&, const NamedSetting&);
+    void (*parse)(const SettingsStore&, const NamedSetting&, const QString& value, SettingChange&);
+    const char* on = nullptr; // a switch's words for "On" and "Off"
+    const char* off = nullptr;
+};
+
+QString showSwitch(const SettingsStore& settings, const NamedSetting& setting)
+{
+    return QLatin1String(get(settings, *setting.key) == QLatin1String("On") ? setting.on : setting.off);
+}
+
+void parseSwitchSetting(const SettingsStore&, const NamedSetting& setting, const QString& value, SettingChange& change)
+{
+    const std::optional<bool> on = parseSwitch(value);
+    if (!on)
+        change.error = QStringLiteral("%1 must be %2 or %3").arg(QLatin1String(setting.name), setting.on, setting.off);
+    else
+        write(change, *setting.key, *on ? QStringLiteral("On") : QStringLiteral("Off"));
+}
+
+const NamedSetting kNamedSettings[] = {
+    {"method", &SettingKey::Option, [](const SettingsStore& s, const NamedSetting&) { return StoredMethodName(s); },
+     [](const SettingsStore& settings, const NamedSetting&, const QString& value, SettingChange& change) {
+         const MethodEntry* method = MethodNamed(value);
+         if (!method) {
+             QStringList names;
+             for (const MethodEntry& entry : kMethods)
+                 names.append(QString::fromLatin1(entry.name));
+             change.error = QStringLiteral("method must be %1 or %2")
+                                .arg(names.mid(0, names.size() - 1).join(QStringLiteral(", ")), names.last());
+         } else if (!method->firstPageOnly && StoredFirstPageOnly(settings)) {
+             change.error = QStringLiteral("the %1 method cannot be chosen while first-page-only is yes")
+                                .arg(QLatin1String(method->name));
+         } else {
+             write(change, SettingKey::Option, QString::number(method->stored));
+         }
+     }},
+    {"quality", &SettingKey::Slider2,
+     [](const SettingsStore& s, const NamedSetting&) { return QString::number(StoredQuality(s)); },
+     [](const SettingsStore&, const NamedSetting&, const QString& value, SettingChange& change) {
+         bool ok = false;
+         const int quality = value.trimmed().toInt(&ok);
+         if (!ok || quality < 0 || quality > 100)
+             change.error = QStringLiteral("quality must be a whole number from 0 to 100");
+         else
+             write(change, SettingKey::Slider2, QString::number(quality));
+     }},
+    {"first-page-only", &SettingKey::Check5,
+     [](const SettingsStore& s, const NamedSetting&) {
+         return StoredFirstPageOnly(s) ? QStringLiteral("yes") : QStringLiteral("no");
+     },
+     [](const SettingsStore& settings, const NamedSetting&, const QString& value, SettingChange& change) {
+         const std::optional<bool> on = parseSwitch(value);
+         if (!on) {
+             change.error = QStringLiteral("first-page-only must be yes or no");
+             return;
+         }
+         write(change, SettingKey::Check5, *on ? QStringLiteral("1") : QStringLiteral("0"));
+         const MethodEntry* method = MethodStored(get(settings, SettingKey::Option));
+         if (*on && method && !method->firstPageOnly)
+             write(change, SettingKey::Option, QString::number(kMethods[0].stored));
+     }},
+    {"pages", &SettingKey::Pages, [](const SettingsStore& s, const NamedSetting&) { return get(s, SettingKey::Pages); },
+     [](const SettingsStore&, const NamedSetting&, const QString& value, SettingChange& change) {
+         if (value.contains(u'\n') || value.contains(u'\r'))
+             change.error = QStringLiteral("pages must be one line");
+         else
+             write(change, SettingKey::Pages, value);
+     }},
+    {"resolution", &SettingKey::Resolution,
+     [](const SettingsStore& s, const NamedSetting&) { return StoredResolution(s); },
+     [](const SettingsStore&, const NamedSetting&, const QString& value, SettingChange& change) {
+         if (!ResolutionChoices().contains(value))
+             change.error
+                 = QStringLiteral("resolution must be one of ") + ResolutionChoices().join(QStringLiteral(", "));
+         else
+             write(change, SettingKey::Resolution, value);
+     }},
+    {"output", &SettingKey::OutputFolder, [](const SettingsStore& s, const NamedSetting&) { return outputText(s); },
+     [](const SettingsStore&, const NamedSetting&, const QString& value, SettingChange& change) {
+         parseOutput(value, change);
+     }},
+    {"interval", &SettingKey::Text11,
+     [](const SettingsStore& settings, const NamedSetting&) {
+         return readOr(
+             [&] {
+                 return QString::number(IntervalSeconds(get(settings, SettingKey::Text11),
+                                                        get(settings, SettingKey::Text22),
+                                                        get(settings, SettingKey::Text33)));
+             },
+             QStringLiteral("too long"));
+     },
+     [](const SettingsStore&, const NamedSetting&, const QString& value, SettingChange& change) {
+         parseInterval(value, change);
+     }},
+    {"automatic", &SettingKey::StartStopState, showSwitch, parseSwitchSetting, "on", "off"},
+    {"start-at-login", &SettingKey::WindowsStartup, showSwitch, parseSwitchSetting, "on", "off"},
+    {"desktop-shortcut", &SettingKey::DesktopShortcut, showSwitch, parseSwitchSetting, "on", "off"},
+};
 
 } // namespace
 
+QStringList ResolutionChoices()
+{
+    return {QStringLiteral("72"), QStringLiteral("144"), QStringLiteral("288"), QStringLiteral("576"),
+            QStringLiteral("1152")};
+}
+
 QStringList SettingNames()
 {
-    return {QStringLiteral("method"),          QStringLiteral("quality"),    QStringLiteral("first-page-only"),
-            QStringLiteral("pages"),           QStringLiteral("resolution"), QStringLiteral("output"),
-            QStringLiteral("interval"),        QStringLiteral("automatic"),  QStringLiteral("start-at-login"),
-            QStringLiteral("desktop-shortcut")};
+    QStringList names;
+    for (const NamedSetting& setting : kNamedSettings)
+        names.append(QString::fromLatin1(setting.name));
+    return names;
 }
 
 QList<QPair<QString, QString>> ReadNamedSettings(const SettingsStore& settings)
 {
-    const QString interval = readOr(
-        [&] {
-            return QString::number(IntervalSeconds(get(settings, SettingKey::Text11), get(settings, SettingKey::Text22),
-                                                   get(settings, SettingKey::Text33)));
-        },
-        QStringLiteral("too long"));
-    return {
-        {QStringLiteral("method"), StoredMethodName(settings)},
-        {QStringLiteral("quality"), QString::number(StoredQuality(settings))},
-        {QStringLiteral("first-page-only"),
-         StoredFirstPageOnly(settings) ? QStringLiteral("yes") : QStringLiteral("no")},
-        {QStringLiteral("pages"), get(settings, SettingKey::Pages)},
-        {QStringLiteral("resolution"), StoredResolution(settings)},
-        {QStringLiteral("output"), outputText(settings)},
-        {QStringLiteral("interval"), interval},
-        {QStringLiteral("automatic"), onOff(get(settings, SettingKey::StartStopState) == QLatin1String("On"))},
-        {QStringLiteral("start-at-login"), onOff(get(settings, SettingKey::WindowsStartup) == QLatin1String("On"))},
-        {QStringLiteral("desktop-shortcut"), onOff(get(settings, SettingKey::DesktopShortcut) == QLatin1String("On"))},
-    };
+    QList<QPair<QString, QString>> values;
+    for (const NamedSetting& setting : kNamedSettings)
+        values.append({QString::fromLatin1(setting.name), setting.show(settings, setting)});
+    return values;
 }
 
 SettingChange ParseSettingChange(const SettingsStore& settings, const QString& assignment)
@@ -258,7 +283,13 @@ SettingChange ParseSettingChange(const SettingsStore& settings, const QString& a
         return change;
     }
     change.name = assignment.left(equals).trimmed();
-    parseValue(settings, change.name, assignment.mid(equals + 1), change);
+    const auto setting = std::find_if(std::begin(kNamedSettings), std::end(kNamedSettings),
+                                      [&](const NamedSetting& s) { return change.name == QLatin1String(s.name); });
+    if (setting == std::end(kNamedSettings))
+        change.error = QStringLiteral("no setting is named \"%1\"; the names are: %2")
+                           .arg(change.name, SettingNames().join(QStringLiteral(", ")));
+    else
+        setting->parse(settings, *setting, assignment.mid(equals + 1), change);
     if (!change.error.isEmpty())
         change.writes.clear();
     return change;
@@ -279,9 +310,10 @@ qint32 IntervalSeconds(const QString& hours, const QString& minutes, const QStri
             return fallback;
         }
     };
-    double total = number(minutes, 0) * 60;
-    total += number(hours, 0) * 3600;
-    total += number(seconds, 30);
+    const auto fallback = [](const SettingKey::Key& key) { return QString::fromLatin1(key.defaultText).toDouble(); };
+    double total = number(minutes, fallback(SettingKey::Text22)) * 60;
+    total += number(hours, fallback(SettingKey::Text11)) * 3600;
+    total += number(seconds, fallback(SettingKey::Text33));
     const double rounded = std::nearbyint(total); // halves go to the even neighbour
     if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0))
         throw RuntimeError(ErrorNumber::Overflow);

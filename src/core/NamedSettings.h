@@ -46,11 +46,14 @@ SettingChange ParseSettingChange(const SettingsStore& settings, const QString& a
 // Writes the change; a run-time error when the store cannot be written.
 void WriteSettingChange(SettingsStore& settings, const SettingChange& change);
 
+// The resolutions the GflAx method offers, as its list shows them.
+QStringList ResolutionChoices();
+
 // The output text standing for "save beside the PDF".
 inline constexpr auto kBesideThePdf = "beside the PDF";
 
 // The seconds between automatic passes for the three interval texts (hours, minutes, seconds): a text
-// that is not a number counts as its default (0, 0, 30). "Overflow" when the total does not fit.
+// that is not a number counts as its stored default (0, 0, 30). "Overflow" when the total does not fit.
 qint32 IntervalSeconds(const QString& hours, const QString& minutes, const QString& seconds);
 
 } // namespace quarnel

@@ -62,10 +62,10 @@ bool Scheduler::isOn() const
 
 void Scheduler::FindDuration()
 {
-    static const char* const defaults[] = {"0", "0", "30"};
+    const SettingKey::Key* boxes[] = {&SettingKey::Text11, &SettingKey::Text22, &SettingKey::Text33};
     for (int box = 0; box < 3; ++box) {
         if (!IsNumericEntry(m_view.intervalText(box)))
-            m_view.setIntervalText(box, QString::fromLatin1(defaults[box]));
+            m_view.setIntervalText(box, QString::fromLatin1(boxes[box]->defaultText));
     }
     m_intervalSeconds = IntervalSeconds(m_view.intervalText(0), m_view.intervalText(1), m_view.intervalText(2));
 }

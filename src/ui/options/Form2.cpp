@@ -2,6 +2,7 @@
 
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
+#include "core/NamedSettings.h"
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
 #include "ui/ApplicationIcon.h"
@@ -10,16 +11,13 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QRadioButton>
 #include <QScreen>
+#include <algorithm>
 
 namespace quarnel {
 
-namespace {
-
-const QStringList kResolutions = {QStringLiteral("72"), QStringLiteral("144"), QStringLiteral("288"),
-                                  QStringLiteral("576"), QStringLiteral("1152")};
-
-} // namespace
+namespace { } // namespace
 
 Form2::Form2(SettingsStore& settings, MessageBoxes& messages, const QString& programFolder, QWidget* parent)
     : QWidget(parent, Qt::Window)
@@ -34,12 +32,10 @@ Form2::Form2(SettingsStore& settings, MessageBoxes& messages, const QString& pro
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     setLabelsGrey(false);
 
-    const std::pair<QRadioButton*, int> methods[]
-        = {{m_ui->Option2, 1}, {m_ui->Option3, 2}, {m_ui->Option1, 3}, {m_ui->Option4, 4}};
-    for (const auto& [option, number] : methods) {
-        connect(option, &QRadioButton::toggled, this, [this, number = number](bool selected) {
+    for (const MethodEntry& method : kMethods) {
+        connect(button(method), &QRadioButton::toggled, this, [this, &method](bool selected) {
             if (selected)
-                OptionClick(number);
+                OptionClick(method);
         });
     }
     connect(m_ui->Check5, &QCheckBox::toggled, this, &Form2::Check5_Click);
@@ -80,29 +76,29 @@ void Form2::RestoreConversionOptions(GuardedProcedure& guard)
     // cannot be read is reported at its own line.
     QString option;
     guard.step(166, [&] { option = m_settings.GetSetting(SettingKey::Option); });
-    const auto select = [&](int first, QRadioButton* button) {
-        guard.step(first, [&] { button->setChecked(true); });
-        guard.step(first + 2, [&] { setLabelGrey(m_ui->Label3, true); });
-        guard.step(first + 4, [&] { setLabelGrey(m_ui->Label1, true); });
-    };
-    if (guard.test(168, [&] { return option == QStringLiteral("1"); })) {
-        select(170, m_ui->Option2);
-    } else if (guard.test(176, [&] { return option == QStringLiteral("2"); })) {
-        select(178, m_ui->Option3);
-    } else if (guard.test(184, [&] { return option == QStringLiteral("3"); })) {
-        select(186, m_ui->Option1);
-    } else if (guard.test(192, [&] { return option == QStringLiteral("4"); })) {
-        guard.step(194, [&] { m_ui->Option4->setChecked(true); });
-        guard.step(196, [&] { m_ui->Frame2->setEnabled(true); });
-        guard.step(198, [&] { setLabelsGrey(false); });
+    // Statements 168 to 198: eight numbers for each method's test and what it selects.
+    for (const MethodEntry& method : kMethods) {
+        const int first = 168 + 8 * (method.stored - 1);
+        if (!guard.test(first, [&] { return option == QString::number(method.stored); }))
+            continue;
+        guard.step(first + 2, [&] { button(method)->setChecked(true); });
+        if (method.hasPageOptions) {
+            guard.step(first + 4, [&] { m_ui->Frame2->setEnabled(true); });
+            guard.step(first + 6, [&] { setLabelsGrey(false); });
+        } else {
+            guard.step(first + 4, [&] { setLabelGrey(m_ui->Label3, true); });
+            guard.step(first + 6, [&] { setLabelGrey(m_ui->Label1, true); });
+        }
+        break;
     }
     guard.step(200, [&] { m_ui->Combo_Resolution->clear(); });
-    for (int i = 0; i < kResolutions.size(); ++i)
-        guard.step(200 + 2 * i, [&] { m_ui->Combo_Resolution->addItem(kResolutions[i]); });
+    const QStringList resolutions = ResolutionChoices();
+    for (int i = 0; i < resolutions.size(); ++i)
+        guard.step(200 + 2 * i, [&] { m_ui->Combo_Resolution->addItem(resolutions[i]); });
     guard.step(210, [&] {
         // A stored resolution that is not in the list (an outside edit) selects nothing.
         m_ui->Combo_Resolution->setCurrentIndex(
-            static_cast<int>(kResolutions.indexOf(m_settings.GetSetting(SettingKey::Resolution))));
+            static_cast<int>(resolutions.indexOf(m_settings.GetSetting(SettingKey::Resolution))));
     });
     guard.step(212, [&] { m_ui->Txt_Pages->setText(m_settings.GetSetting(SettingKey::Pages)); });
     guard.step(214, [&] { m_ui->Check5->setChecked(TextToInteger16(m_settings.GetSetting(SettingKey::Check5)) != 0); });
@@ -113,7 +109,7 @@ void Form2::RestoreConversionOptions(GuardedProcedure& guard)
         m_ui->Slider2->setValue(value);
     });
     guard.step(218, [&] { m_ui->Frame5->setTitle(QStringLiteral("Output Quality: %1%").arg(m_ui->Slider2->value())); });
-    if (guard.test(220, [&] { return m_ui->Option2->isChecked() || m_ui->Option4->isChecked(); }))
+    if (guard.test(220, [&] { return qualityApplies(); }))
         guard.step(222, [&] { m_ui->Frame5->setEnabled(true); });
     else
         guard.step(226, [&] { m_ui->Frame5->setEnabled(false); });
@@ -146,24 +142,36 @@ void Form2::setLabelGrey(QLabel* label, bool grey)
     label->setPalette(palette);
 }
 
-void Form2::OptionClick(int methodNumber)
+void Form2::OptionClick(const MethodEntry& method)
 {
-    save(SettingKey::Option.name, QString::number(methodNumber));
-    m_ui->Frame2->setEnabled(methodNumber == 4);
-    setLabelsGrey(methodNumber != 4);
-    m_ui->Frame5->setEnabled(m_ui->Option2->isChecked() || m_ui->Option4->isChecked());
+    save(SettingKey::Option.name, QString::number(method.stored));
+    m_ui->Frame2->setEnabled(method.hasPageOptions);
+    setLabelsGrey(!method.hasPageOptions);
+    m_ui->Frame5->setEnabled(qualityApplies());
+}
+
+QRadioButton* Form2::button(const MethodEntry& method) const
+{
+    return findChild<QRadioButton*>(QLatin1String(method.button));
+}
+
+bool Form2::qualityApplies() const
+{
+    return std::any_of(kMethods.begin(), kMethods.end(),
+                       [&](const MethodEntry& method) { return method.usesQuality && button(method)->isChecked(); });
 }
 
 void Form2::Check5_Click()
 {
     const bool ticked = m_ui->Check5->isChecked();
     save(SettingKey::Check5.name, ticked ? QStringLiteral("1") : QStringLiteral("0"));
-    if (ticked) {
-        if (m_ui->Option1->isChecked())
-            m_ui->Option2->setChecked(true);
-        m_ui->Option1->setEnabled(false);
-    } else {
-        m_ui->Option1->setEnabled(true);
+    // A method that cannot convert the first page alone is off while this is ticked.
+    for (const MethodEntry& method : kMethods) {
+        if (method.firstPageOnly)
+            continue;
+        if (ticked && button(method)->isChecked())
+            button(kMethods[0])->setChecked(true);
+        button(method)->setEnabled(!ticked);
     }
 }
 
@@ -200,14 +208,10 @@ bool Form2::eventFilter(QObject* watched, QEvent* event)
 
 Method Form2::selectedMethod() const
 {
-    if (m_ui->Option1->isChecked())
-        return Method::Acrobat;
-    if (m_ui->Option2->isChecked())
-        return Method::Ghostscript;
-    if (m_ui->Option3->isChecked())
-        return Method::BlackWhite;
-    if (m_ui->Option4->isChecked())
-        return Method::GflAx;
+    // Tested in the order the pass has always tested the buttons.
+    for (const Method method : {Method::Acrobat, Method::Ghostscript, Method::BlackWhite, Method::GflAx})
+        if (button(MethodOf(method))->isChecked())
+            return method;
     return Method::None;
 }
 

@@ -4,6 +4,8 @@
 
 #include <QCursor>
 #include <QWidget>
+
+class QRadioButton;
 #include <memory>
 #include <optional>
 
@@ -48,7 +50,9 @@ protected:
 
 private:
     void Form_Load(const QString& programFolder);
-    void OptionClick(int methodNumber);
+    void OptionClick(const MethodEntry& method);
+    QRadioButton* button(const MethodEntry& method) const;
+    bool qualityApplies() const;
     void Check5_Click();
     void Slider2_Change();
     void PushButton5_Click();
