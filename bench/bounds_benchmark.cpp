@@ -128,6 +128,9 @@ public:
     QString outputFolder() const override { return m_output; }
     void setBusy(bool) override { }
     void setProgress(int, const QString&) override { }
+    quarnel::IgnoreList ignoreList() const override { return {}; }
+    bool logSkipped() const override { return true; }
+    void addNewSubfolders() override { }
 
 private:
     QString m_path;

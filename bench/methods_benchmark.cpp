@@ -52,6 +52,9 @@ public:
     QString outputFolder() const override { return output; }
     void setBusy(bool) override { }
     void setProgress(int, const QString&) override { }
+    quarnel::IgnoreList ignoreList() const override { return {}; }
+    bool logSkipped() const override { return true; }
+    void addNewSubfolders() override { }
     QString folder;
     QString output;
 };

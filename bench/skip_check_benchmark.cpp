@@ -32,6 +32,9 @@ public:
     QString outputFolder() const override { return {}; }
     void setBusy(bool) override { }
     void setProgress(int, const QString&) override { }
+    quarnel::IgnoreList ignoreList() const override { return {}; }
+    bool logSkipped() const override { return true; }
+    void addNewSubfolders() override { }
 };
 
 class NoOptions final : public quarnel::MethodOptions

@@ -10,7 +10,7 @@ namespace quarnel {
 
 HeadlessCopy::HeadlessCopy(SettingsStore& settings, SingleInstance& instance)
     : m_settings(settings)
-    , m_inputs(settings)
+    , m_inputs(settings, m_messages)
     , m_pass(m_inputs, m_inputs, m_messages, m_clock, DefaultLogFilePath())
     , m_methods(m_inputs, m_messages, ProgramFolder())
     , m_passes(m_pass)

@@ -215,8 +215,8 @@ int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
                                           asIs ? request.argument : folder))
         return *status;
     // No copy runs (and none starts while this holds the lock): the settings file itself.
-    StoredInputs inputs(settings);
     ConsoleMessages messages;
+    StoredInputs inputs(settings, messages);
     try {
         switch (request.mode) {
         case Mode::Folders:

@@ -171,6 +171,13 @@ void ConversionPass::ConvertPDFs(bool silent)
         if (m_inputs.saveToFolder())
             PlacementBatch::removeLeftovers(m_inputs.outputFolder());
     });
+    IgnoreList ignore;
+    bool logSkipped = true;
+    guard.step(114, [&] {
+        m_inputs.addNewSubfolders();
+        ignore = m_inputs.ignoreList();
+        logSkipped = m_inputs.logSkipped();
+    });
     bool lastSkipped = false;
     guard.step(116, [&] { m_passStartTime = m_clock.now(); });
 
@@ -186,10 +193,14 @@ void ConversionPass::ConvertPDFs(bool silent)
                     folder.chop(1);
             }))
             continue;
+        if (ignore.matchesAnyFolderOf(folder))
+            continue; // a recycle bin or snapshot an older list still names
         FileNameList pdfs;
         guard.step(122, [&] { pdfs = GetFilesInFolder(folder, QStringLiteral("*.pdf")); });
         const int count = pdfs.upperBound();
         for (int file = 1; file <= count && !m_stopRequested; ++file) {
+            if (ignore.matches(pdfs[file]))
+                continue;
             const QString pdfPath = folder + kNativeSeparator + pdfs[file];
             guard.step(126, [&] {
                 const double share = (static_cast<double>(row) * file) / (static_cast<double>(rows) * count) * 100.0;
@@ -206,7 +217,8 @@ void ConversionPass::ConvertPDFs(bool silent)
             if (PreviousConverted(pdfPath)) {
                 lastSkipped = true;
                 ++m_summary.skipped;
-                guard.step(134, [&] { log(LogLine::skipped(now(), pdfPath)); });
+                if (logSkipped)
+                    guard.step(134, [&] { log(LogLine::skipped(now(), pdfPath)); });
                 continue;
             }
             lastSkipped = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/MethodTable.h"
+#include "folders/FolderWatch.h"
 
 #include <QString>
 
@@ -31,6 +32,11 @@ public:
     virtual QString outputFolder() const = 0;
     virtual void setBusy(bool busy) = 0;
     virtual void setProgress(int value, const QString& caption) = 0;
+    // Settings the window does not show: the names never examined, and whether skipped PDFs are logged.
+    virtual IgnoreList ignoreList() const = 0;
+    virtual bool logSkipped() const = 0;
+    // Adds rows for the subfolders made since their folder was added with its subfolders.
+    virtual void addNewSubfolders() = 0;
 };
 
 // One conversion method: converts a PDF into page images left in the staging folder.

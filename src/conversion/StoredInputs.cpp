@@ -8,8 +8,9 @@
 
 namespace quarnel {
 
-StoredInputs::StoredInputs(SettingsStore& settings)
+StoredInputs::StoredInputs(SettingsStore& settings, MessageBoxes& messages)
     : m_settings(settings)
+    , m_messages(messages)
 { }
 
 const QStringList& StoredInputs::rows() const
@@ -82,15 +83,38 @@ void StoredInputs::storeFolders(const QStringList& rows)
 
 void StoredInputs::addFolderTree(const QString& folder, MessageBoxes& messages)
 {
-    storeFolders(folders() + FolderTreeRows(folder, messages, [] {}));
+    const QStringList rows = FolderTreeRows(
+        folder, messages, [] {}, ignoreList());
+    storeFolders(folders() + rows);
+    FolderTrees(m_settings).added(rows.value(0));
+}
+
+IgnoreList StoredInputs::ignoreList() const
+{
+    return IgnoreList::FromSettings(m_settings);
+}
+
+bool StoredInputs::logSkipped() const
+{
+    return m_settings.GetSetting(SettingKey::LogSkipped) == QLatin1String("On");
+}
+
+void StoredInputs::addNewSubfolders()
+{
+    if (const QStringList found = FolderTrees(m_settings).newSubfolders(folders(), m_messages, [] {}); !found.isEmpty())
+        storeFolders(folders() + found);
 }
 
 int StoredInputs::removeFolderTree(const QString& folder)
 {
     const QStringList rows = folders();
     const QStringList kept = WithoutFolderTree(rows, folder);
-    if (kept.size() != rows.size())
+    if (kept.size() != rows.size()) {
         storeFolders(kept);
+        QStringList taken = rows;
+        taken.removeIf([&](const QString& row) { return kept.contains(row); });
+        FolderTrees(m_settings).removed(taken);
+    }
     return static_cast<int>(rows.size() - kept.size());
 }
 

@@ -15,7 +15,7 @@ class SettingsStore;
 class StoredInputs final : public PassInputs, public MethodOptions
 {
 public:
-    explicit StoredInputs(SettingsStore& settings);
+    StoredInputs(SettingsStore& settings, MessageBoxes& messages);
 
     int folderRowCount() const override;
     QString folderRow(int index) const override;
@@ -24,6 +24,9 @@ public:
     QString outputFolder() const override;
     void setBusy(bool) override { }
     void setProgress(int, const QString&) override { }
+    IgnoreList ignoreList() const override;
+    bool logSkipped() const override;
+    void addNewSubfolders() override;
 
     Method selectedMethod() const override;
     bool firstPageOnly() const override;
@@ -36,13 +39,15 @@ public:
     void storeFolders(const QStringList& rows);
     // Adds the folder and every folder beneath it.
     void addFolderTree(const QString& folder, MessageBoxes& messages);
-    // Takes the folder and every folder beneath it off; the rows taken off.
+    // Takes the folder and every folder beneath it off (it stays off when new subfolders are watched);
+    // the rows taken off.
     int removeFolderTree(const QString& folder);
 
 private:
     const QStringList& rows() const;
 
     SettingsStore& m_settings;
+    MessageBoxes& m_messages;
     mutable QString m_storedList; // the stored text the rows were read from
     mutable QStringList m_rows;
 };

@@ -4,6 +4,7 @@
 #include "core/MethodTable.h"
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
+#include "folders/FolderWatch.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -248,6 +249,22 @@ const NamedSetting kNamedSettings[] = {
     {"automatic", &SettingKey::StartStopState, showSwitch, parseSwitchSetting, "on", "off"},
     {"start-at-login", &SettingKey::WindowsStartup, showSwitch, parseSwitchSetting, "on", "off"},
     {"desktop-shortcut", &SettingKey::DesktopShortcut, showSwitch, parseSwitchSetting, "on", "off"},
+    {"ignore", &SettingKey::Ignore,
+     [](const SettingsStore& s, const NamedSetting&) {
+         return IgnoreList::Patterns(get(s, SettingKey::Ignore)).join(QStringLiteral(";"));
+     },
+     [](const SettingsStore&, const NamedSetting&, const QString& value, SettingChange& change) {
+         const QStringList patterns = IgnoreList::Patterns(value);
+         if (std::any_of(patterns.begin(), patterns.end(),
+                         [](const QString& p) { return p.contains(u'/') || p.contains(u'\n') || p.contains(u'\r'); }))
+             change.error
+                 = QStringLiteral("ignore must be names or * and ? patterns separated by \";\", without \"/\"");
+         else
+             write(change, SettingKey::Ignore, patterns.join(u';'));
+     }},
+    {"new-subfolders", &SettingKey::NewSubfolders, showSwitch, parseSwitchSetting, "yes", "no"},
+    {"on-arrival", &SettingKey::OnArrival, showSwitch, parseSwitchSetting, "on", "off"},
+    {"log-skipped", &SettingKey::LogSkipped, showSwitch, parseSwitchSetting, "yes", "no"},
 };
 
 } // namespace

@@ -21,6 +21,10 @@ class SettingsStore;
 //   automatic        on or off: automatic conversion when the window starts
 //   start-at-login   on or off
 //   desktop-shortcut on or off: GNOME's keyboard shortcut Ctrl+Shift+T for --toggle-automatic
+//   ignore           file and folder names never examined: * and ? patterns separated by ";"
+//   new-subfolders   yes or no: a folder added with its subfolders also gets those made later
+//   on-arrival       on or off: a PDF arriving in a watched folder starts a pass
+//   log-skipped      yes or no: a "No new files or changes to convert" line for every PDF skipped
 QStringList SettingNames();
 
 // Every named setting and its value now, in the order above.

@@ -32,6 +32,19 @@ inline constexpr Key Minimized {"Minimized", "Off"};
 // The GNOME keyboard shortcut for Ctrl+Shift+T where the desktop gives no other way: "On", "Off", or
 // empty while it was never offered.
 inline constexpr Key DesktopShortcut {"DesktopShortcut", ""};
+// Names a pass never examines and a folder tree never enters: patterns separated by ";".
+inline constexpr Key Ignore {"Ignore",
+                             "._*;.DS_Store;Thumbs.db;@eaDir;#recycle;#snapshot;.snapshot;.zfs;.Trash-*;"
+                             "$RECYCLE.BIN;System Volume Information;lost+found"};
+// Whether a folder added with its subfolders also watches subfolders made later, and the roots and
+// rows taken off that this remembers (in the folder list's own format).
+inline constexpr Key NewSubfolders {"NewSubfolders", "On"};
+inline constexpr Key FolderTrees {"FolderTrees", ""};
+inline constexpr Key RemovedFolders {"RemovedFolders", ""};
+// Whether each pass writes a line for every PDF it skips.
+inline constexpr Key LogSkipped {"LogSkipped", "On"};
+// Whether a PDF arriving in a watched folder starts a pass.
+inline constexpr Key OnArrival {"OnArrival", "Off"};
 } // namespace SettingKey
 
 // The per-user store of named text values (application "Vantorell", section "Quarnel").

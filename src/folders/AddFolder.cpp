@@ -4,6 +4,7 @@
 #include "core/FileProcedures.h"
 #include "core/Paths.h"
 #include "core/RuntimeError.h"
+#include "folders/FolderWatch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -60,9 +61,10 @@ using FolderId = std::pair<dev_t, ino_t>;
 class Walk
 {
 public:
-    Walk(MessageBoxes& messages, const std::function<void()>& yield)
+    Walk(MessageBoxes& messages, const std::function<void()>& yield, const IgnoreList* ignore)
         : m_guard(Location::GetSubDirectories2016, messages)
         , m_yield(yield)
+        , m_ignore(ignore)
     { }
 
     void run(QStringList& folders, bool recurse)
@@ -122,6 +124,8 @@ private:
             const QString name = NameFromNative(raw);
             if (name.size() >= kMaxPathCharacters || HasInvalidChars(name) || name.contains(u'?'))
                 continue;
+            if (m_ignore && m_ignore->matches(name))
+                continue;
             // A folder reached again, through a link or a loop, is neither entered nor listed twice.
             if (!m_seen.insert({info.st_dev, info.st_ino}).second)
                 continue;
@@ -141,15 +145,16 @@ private:
 
     GuardedProcedure m_guard;
     const std::function<void()>& m_yield;
+    const IgnoreList* m_ignore;
     std::set<FolderId> m_seen;
 };
 
 } // namespace
 
 void GetSubDirectories2016(QStringList& folders, bool recurse, MessageBoxes& messages,
-                           const std::function<void()>& yield)
+                           const std::function<void()>& yield, const IgnoreList* ignore)
 {
-    Walk walk(messages, yield);
+    Walk walk(messages, yield, ignore);
     walk.run(folders, recurse);
 }
 
@@ -235,10 +240,11 @@ bool NameOrder(const QString& a, const QString& b)
     return folded != 0 ? folded < 0 : a < b;
 }
 
-QStringList FolderTreeRows(const QString& chosen, MessageBoxes& messages, const std::function<void()>& yield)
+QStringList FolderTreeRows(const QString& chosen, MessageBoxes& messages, const std::function<void()>& yield,
+                           const IgnoreList& ignore)
 {
     QStringList folders {chosen + kNativeSeparator};
-    GetSubDirectories2016(folders, true, messages, yield);
+    GetSubDirectories2016(folders, true, messages, yield, &ignore);
     QStringList rows;
     rows.reserve(folders.size());
     for (const QString& folder : std::as_const(folders))

@@ -6,6 +6,7 @@
 
 namespace quarnel {
 
+class IgnoreList;
 class MessageBoxes;
 
 // The names GetFilesInFolder found, indexed from 1 to upperBound(); with no match, a single empty
@@ -40,12 +41,15 @@ bool HasInvalidChars(const QString& name);
 // Extends the list by every walkable subfolder, level by level, each ending with the separator.
 // Folders whose listing is denied or that vanished are removed; a folder already entered in the walk
 // (the same device and inode, as through a link loop) is not entered again. Calls yield once per
-// folder opened and per subfolder met, so the window stays responsive.
+// folder opened and per subfolder met, so the window stays responsive. A folder whose name is on the
+// ignore list is neither listed nor entered.
 void GetSubDirectories2016(QStringList& folders, bool recurse, MessageBoxes& messages,
-                           const std::function<void()>& yield);
+                           const std::function<void()>& yield, const IgnoreList* ignore = nullptr);
 
-// The rows "Add Folders/Subfolders To List" adds for a chosen folder: it and every folder beneath it.
-QStringList FolderTreeRows(const QString& chosen, MessageBoxes& messages, const std::function<void()>& yield);
+// The rows "Add Folders/Subfolders To List" adds for a chosen folder: it and every folder beneath it
+// that is not ignored.
+QStringList FolderTreeRows(const QString& chosen, MessageBoxes& messages, const std::function<void()>& yield,
+                           const IgnoreList& ignore);
 // The rows left when a folder and every folder beneath it are taken off the list (a row names a folder
 // with or without its closing separator).
 QStringList WithoutFolderTree(const QStringList& rows, const QString& folder);

@@ -231,6 +231,32 @@ TEST_F(PassFixture, EveryPassLogsEachUnchangedPdfAsSkippedAlsoAcrossARestart)
     EXPECT_EQ(method.converted.size(), 1);
 }
 
+TEST_F(PassFixture, IgnoredNamesAndQuietSkipsLeaveNoLine)
+{
+    // A Mac's AppleDouble twin, a listed recycle bin, and skipped PDFs logged only while asked for.
+    const QString pdf = in.write(QStringLiteral("a.pdf"), "%PDF");
+    in.write(QStringLiteral("._a.pdf"), "\0\5\26\7");
+    const QString bin = in.mkdir(QStringLiteral("#recycle"));
+    in.write(QStringLiteral("#recycle/old.pdf"), "%PDF");
+    for (const QString& file : {pdf, in.file(QStringLiteral("._a.pdf")), in.file(QStringLiteral("#recycle/old.pdf"))})
+        setModified(file, fakes.clock.current.addSecs(-60));
+    inputs.rows = {in.path(), bin};
+    inputs.ignore = {QStringLiteral("._*"), QStringLiteral("#RECYCLE")};
+    pass.ConvertPDFs(true);
+    pass.ConvertPDFs(true);
+    inputs.logSkippedPdfs = false;
+    pass.ConvertPDFs(true);
+    EXPECT_EQ(outcomes(),
+              (QStringList {QStringLiteral("Converted ") + pdf,
+                            QStringLiteral("No new files or changes to convert ") + pdf}));
+    EXPECT_EQ(method.converted.size(), 1);
+    // Skipped without a line, it is still known as converted.
+    ConversionPass restarted(inputs, options, fakes.messages, fakes.clock, logPath());
+    restarted.setMethod(Method::Ghostscript, &method);
+    restarted.ConvertPDFs(true);
+    EXPECT_EQ(method.converted.size(), 1);
+}
+
 TEST_F(PassFixture, APdfThatFailsInEveryPassIsLoggedAndShownInEveryPass)
 {
     const QString bad = in.write(QStringLiteral("bad.pdf"), "%PDF");

@@ -45,6 +45,12 @@ TEST(NamedSettings, EveryValueTheWindowTakesIsStoredAsItStoresItAndReadsBack)
         {QStringLiteral("automatic=on"), QStringLiteral("on"), QStringLiteral("StartStopState=On")},
         {QStringLiteral("start-at-login=off"), QStringLiteral("off"), QStringLiteral("Windows Startup=Off")},
         {QStringLiteral("desktop-shortcut=on"), QStringLiteral("on"), QStringLiteral("DesktopShortcut=On")},
+        {QStringLiteral("ignore= ._* ;;#recycle"), QStringLiteral("._*;#recycle"),
+         QStringLiteral("Ignore=._*;#recycle")},
+        {QStringLiteral("ignore="), QString(), QStringLiteral("Ignore=")},
+        {QStringLiteral("new-subfolders=no"), QStringLiteral("no"), QStringLiteral("NewSubfolders=Off")},
+        {QStringLiteral("on-arrival=yes"), QStringLiteral("on"), QStringLiteral("OnArrival=On")},
+        {QStringLiteral("log-skipped=off"), QStringLiteral("no"), QStringLiteral("LogSkipped=Off")},
         {QStringLiteral("method=acrobat"), QStringLiteral("acrobat"), QStringLiteral("Option=3")},
         // First page only moves the choice off Acrobat, as ticking the box does.
         {QStringLiteral("first-page-only=yes"), QStringLiteral("yes"), QStringLiteral("Option=1")},
@@ -64,9 +70,10 @@ TEST(NamedSettings, AValueTheWindowWouldNotTakeChangesNothing)
     TempTree tree;
     SettingsStore settings(tree.file(QStringLiteral("Quarnel.conf")));
     set(settings, QStringLiteral("first-page-only=yes"));
-    for (const char* bad : {"quality=101", "quality=8.5", "method=Word", "resolution=100", "interval=-1",
-                            "interval=1:2:3:4", "interval=99999999999", "output=/nonexistent/folder",
-                            "first-page-only=maybe", "automatic=1x", "colour=red", "=5", "method", "method=acrobat"}) {
+    for (const char* bad :
+         {"quality=101", "quality=8.5", "method=Word", "resolution=100", "interval=-1", "interval=1:2:3:4",
+          "interval=99999999999", "output=/nonexistent/folder", "first-page-only=maybe", "automatic=1x", "colour=red",
+          "ignore=a/b", "log-skipped=perhaps", "=5", "method", "method=acrobat"}) {
         const SettingChange change = ParseSettingChange(settings, QString::fromLatin1(bad));
         EXPECT_FALSE(change.error.isEmpty()) << bad;
         EXPECT_TRUE(change.writes.isEmpty()) << bad;

@@ -75,6 +75,23 @@ wait "$leftover" 2>/dev/null || true
 grep -q "^0 converted, 2 skipped, 0 failed" "$E2E_ROOT/out" || fail "second pass: $(cat "$E2E_ROOT/out")"
 [ "$(find "$in" -name '*.jpg' | wc -l)" = "$images" ] || fail "the second pass placed images again"
 
+# What a Mac, a NAS and a scanner leave: AppleDouble twins and a recycle bin are never examined; a
+# dated subfolder made after the folder was added is converted; skipped PDFs logged only if asked.
+printf '\0\5\26\7 Mac OS X' >"$in/._a.pdf"
+mkdir -p "$in/#recycle" "$in/2026/12"
+cp "$pdfs/pixel.pdf" "$in/#recycle/deleted.pdf"
+cp "$pdfs/pixel.pdf" "$in/2026/12/scan1.pdf"
+touch -d '-1 hour' "$in/2026/12/scan1.pdf"
+expect_status 0 --set log-skipped=no
+expect_status 0 --convert-now
+grep -q "^1 converted, 2 skipped, 0 failed" "$E2E_ROOT/out" || fail "the scanner's pass: $(cat "$E2E_ROOT/out")"
+grep -q " : Converted $in/2026/12/scan1.pdf\$" "$E2E_ROOT/out" || fail "scan1.pdf not converted"
+grep -q "No new files\|recycle\|\._a" "$E2E_ROOT/out" && fail "lines that were not asked for: $(cat "$E2E_ROOT/out")"
+expect_status 0 --folders
+grep -qx "$in/2026/12/" "$E2E_ROOT/out" || fail "the new subfolder is not listed: $(cat "$E2E_ROOT/out")"
+expect_status 0 --set log-skipped=yes
+rm -r "$in/._a.pdf" "$in/#recycle" "$in/2026"
+
 # A PDF that fails: status 1. A missing output folder: status 3.
 head -c 3000 "$pdfs/euro.pdf" >"$in/broken.pdf"
 expect_status 1 --convert-now

@@ -2,6 +2,8 @@
 
 #include "core/Paths.h"
 #include "core/RuntimeError.h"
+#include "core/SettingsStore.h"
+#include "folders/FolderWatch.h"
 #include "support/Fakes.h"
 #include "support/TempTree.h"
 
@@ -83,6 +85,59 @@ TEST(GetSubDirectories2016, RefusedNamesAreSkippedWithTheirSubtrees)
     EXPECT_EQ(result,
               (QStringList {tree.path() + u'/', tree.path() + QStringLiteral("/fine é/"),
                             tree.path() + QStringLiteral("/fine é/sub/")}));
+}
+
+TEST(GetSubDirectories2016, IgnoredFoldersAreNeitherListedNorEntered)
+{
+    TempTree tree;
+    for (const QString& name : {QStringLiteral("#recycle/old"), QStringLiteral("@EADIR/x"),
+                                QStringLiteral(".Trash-1000/files"), QStringLiteral("scans/2026")})
+        tree.mkdir(name);
+    FakeMessageBoxes boxes;
+    const IgnoreList ignore(IgnoreList::Patterns(QString::fromLatin1(SettingKey::Ignore.defaultText)));
+    EXPECT_EQ(FolderTreeRows(
+                  tree.path(), boxes, [] {}, ignore),
+              (QStringList {tree.path() + u'/', tree.path() + QStringLiteral("/scans/"),
+                            tree.path() + QStringLiteral("/scans/2026/")}));
+}
+
+TEST(FolderTrees, SubfoldersMadeLaterJoinTheListAndOnesTakenOffStayOff)
+{
+    TempTree tree;
+    SettingsStore settings(tree.file(QStringLiteral("Quarnel.conf")));
+    FolderTrees trees(settings);
+    FakeMessageBoxes boxes;
+    const QString root = tree.mkdir(QStringLiteral("in"));
+    QStringList rows = FolderTreeRows(
+        root, boxes, [] {}, IgnoreList());
+    const auto found = [&] { return trees.newSubfolders(rows, boxes, [] {}); };
+    // A list from before: nothing is added to it.
+    tree.mkdir(QStringLiteral("in/2026/12"));
+    EXPECT_TRUE(found().isEmpty());
+
+    trees.added(rows.first());
+    tree.mkdir(QStringLiteral("in/@eaDir"));
+    EXPECT_EQ(found(), (QStringList {root + QStringLiteral("/2026/"), root + QStringLiteral("/2026/12/")}));
+    rows += found();
+    EXPECT_TRUE(found().isEmpty());
+    // A folder taken off stays off with what is beneath it, made before or after.
+    rows.removeAll(root + QStringLiteral("/2026/"));
+    trees.removed({root + QStringLiteral("/2026")});
+    tree.mkdir(QStringLiteral("in/2026/11"));
+    tree.mkdir(QStringLiteral("in/2027"));
+    EXPECT_EQ(found(), QStringList {root + QStringLiteral("/2027/")});
+    // Adding the tree again brings it back; taking the root off forgets the tree.
+    trees.added(root);
+    EXPECT_EQ(found(),
+              (QStringList {root + QStringLiteral("/2026/"), root + QStringLiteral("/2027/"),
+                            root + QStringLiteral("/2026/11/")}));
+    trees.removed({root + u'/'});
+    EXPECT_TRUE(found().isEmpty());
+    // With new-subfolders off, a tree added is not watched.
+    settings.SaveSetting(SettingKey::NewSubfolders, QStringLiteral("Off"));
+    trees.added(root);
+    EXPECT_TRUE(found().isEmpty());
+    EXPECT_TRUE(boxes.boxes.empty());
 }
 
 TEST(GetSubDirectories2016, PathsOf260CharactersAreNotEntered)

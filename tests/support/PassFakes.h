@@ -31,8 +31,13 @@ public:
         if (onProgress)
             onProgress(caption);
     }
+    IgnoreList ignoreList() const override { return IgnoreList(ignore); }
+    bool logSkipped() const override { return logSkippedPdfs; }
+    void addNewSubfolders() override { }
 
     QStringList rows;
+    QStringList ignore;
+    bool logSkippedPdfs = true;
     bool toFolder = true;
     QString output;
     bool busy = false;

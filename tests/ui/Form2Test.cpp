@@ -277,7 +277,7 @@ TEST_F(Form2Fixture, StoredChoicesReadWithoutTheWindowAreWhatItShows)
                 settings.SaveSetting(SettingKey::Resolution, QString::fromLatin1(*firstPage == '1' ? "576" : "100"));
                 settings.SaveSetting(SettingKey::Pages, QStringLiteral("2-%1").arg(option));
                 // Read before the window restores them (its restore may store a moved choice).
-                const StoredInputs stored(settings);
+                const StoredInputs stored(settings, messages);
                 const Method method = stored.selectedMethod();
                 const bool first = stored.firstPageOnly();
                 const int storedQuality = stored.quality();

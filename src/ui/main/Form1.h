@@ -122,6 +122,11 @@ public:
     QString outputFolder() const override;
     void setBusy(bool busy) override;
     void setProgress(int value, const QString& caption) override;
+    IgnoreList ignoreList() const override;
+    bool logSkipped() const override;
+    void addNewSubfolders() override;
+    // Remembers rows taken off under a folder whose new subfolders are watched (they stay off).
+    void rememberRemoved(const QStringList& rows);
 
     // What the scheduler reads and shows.
     QString toggleCaption() const override;

@@ -2,7 +2,9 @@
 #include "core/ErrorReport.h"
 #include "core/FileProcedures.h"
 #include "core/Paths.h"
+#include "core/SettingsStore.h"
 #include "folders/AddFolder.h"
+#include "folders/FolderWatch.h"
 #include "folders/ListFile.h"
 #include "ui/main/Form1.h"
 #include "ui_Form1.h"
@@ -87,13 +89,16 @@ void Form1::addFolderTree(GuardedProcedure& guard, const QString& chosen)
     guard.step(104, [&] { setMousePointer(MousePointer::Hourglass); });
     QStringList folders;
     guard.step(106, [&] { folders = {chosen + kNativeSeparator}; });
-    guard.step(108, [&] { GetSubDirectories2016(folders, true, m_context.services.messages, YieldToEvents); });
+    const IgnoreList ignore = ignoreList();
+    guard.step(108, [&] { GetSubDirectories2016(folders, true, m_context.services.messages, YieldToEvents, &ignore); });
     guard.step(110, [&] {
         QStringList rows;
         rows.reserve(folders.size());
         for (const QString& folder : std::as_const(folders))
             rows.append(CollapseBackslashes(folder));
         AppendFolderRows(rows);
+        if (!rows.isEmpty())
+            FolderTrees(m_context.settings).added(rows.first());
     });
     guard.step(112, [&] { setMousePointer(MousePointer::Default); });
 }
@@ -106,6 +111,9 @@ int Form1::RemoveFolderTree(const QString& folder)
         return 0;
     m_ui->ListView1->clear();
     AppendFolderRows(kept);
+    QStringList taken = rows;
+    taken.removeIf([&](const QString& row) { return kept.contains(row); });
+    rememberRemoved(taken);
     return static_cast<int>(rows.size() - kept.size());
 }
 
@@ -113,8 +121,10 @@ void Form1::PushButton5_Click()
 {
     GuardedProcedure guard(Location::Form1_PushButton5_Click, m_context.services.messages);
     guard.step(100, [&] {
-        if (!isBusy())
-            m_ui->ListView1->clear();
+        if (isBusy())
+            return;
+        m_ui->ListView1->clear();
+        FolderTrees(m_context.settings).cleared();
     });
 }
 
@@ -137,7 +147,36 @@ void Form1::RemoveSelectedRow()
 {
     if (isBusy() || m_ui->ListView1->topLevelItemCount() == 0)
         return;
-    delete m_ui->ListView1->currentItem();
+    QTreeWidgetItem* item = m_ui->ListView1->currentItem();
+    if (item)
+        rememberRemoved({item->text(0)});
+    delete item;
+}
+
+void Form1::rememberRemoved(const QStringList& rows)
+{
+    // The row goes either way; only its staying off is lost when the settings cannot be written.
+    try {
+        FolderTrees(m_context.settings).removed(rows);
+    } catch (const RuntimeError& error) {
+        qWarning("Quarnel: the folders taken off were not stored: %s", error.what());
+    }
+}
+
+IgnoreList Form1::ignoreList() const
+{
+    return IgnoreList::FromSettings(m_context.settings);
+}
+
+bool Form1::logSkipped() const
+{
+    return m_context.settings.GetSetting(SettingKey::LogSkipped) == QLatin1String("On");
+}
+
+void Form1::addNewSubfolders()
+{
+    AppendFolderRows(
+        FolderTrees(m_context.settings).newSubfolders(folderRows(), m_context.services.messages, YieldToEvents));
 }
 
 void Form1::PushButton4_Click()
