@@ -1,5 +1,7 @@
 #include "app/CopyControl.h"
 
+#include "conversion/ConversionPass.h"
+#include "conversion/LogReport.h"
 #include "conversion/PassQueue.h"
 #include "core/RuntimeError.h"
 #include "core/SettingsStore.h"
@@ -67,6 +69,10 @@ void CopyControl::serve(InstanceRequest* request)
                 }
             }
             request->finish(0);
+        } else if (command == QLatin1String("status")) {
+            for (const QString& line : CopyStatusLines(m_copy.conversionPass(), m_copy.schedule()))
+                request->reply(QStringLiteral("row"), line);
+            request->finish(0);
         } else if (command == QLatin1String("toggle")) {
             request->reply(QStringLiteral("row"), AutomaticStateLine(m_copy.toggleAutomatic()));
             request->finish(0);
@@ -98,6 +104,72 @@ void CopyControl::convert(InstanceRequest* request)
             asker->finish(PassExitStatus(summary));
         });
     connect(request, &InstanceRequest::abandoned, this, [this, id] { m_passes.cancel(id); });
+}
+
+namespace {
+
+QString timeText(const QDateTime& when)
+{
+    return when.isValid() ? when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate) : QStringLiteral("none");
+}
+
+QString onOff(bool on)
+{
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+} // namespace
+
+QStringList CopyStatusLines(const ConversionPass& pass, const CopySchedule& schedule)
+{
+    QStringList lines {QStringLiteral("running=yes")};
+    const PassProgress& progress = pass.progress();
+    if (pass.running()) {
+        lines << QStringLiteral("state=converting")
+              << QStringLiteral("folder=%1 of %2").arg(progress.folder).arg(progress.folders);
+        if (!progress.pdf.isEmpty())
+            lines << QStringLiteral("pdf=%1 of %2").arg(progress.file).arg(progress.files)
+                  << QStringLiteral("pdf-path=") + progress.pdf;
+    } else {
+        lines << QStringLiteral("state=idle");
+    }
+    lines << QStringLiteral("automatic=") + onOff(schedule.automatic)
+          << QStringLiteral("interval=%1").arg(schedule.intervalSeconds)
+          << QStringLiteral("next-pass=") + timeText(schedule.nextPass);
+    const PassSummary& last = pass.lastFinished();
+    if (!last.ended.isValid()) {
+        lines << QStringLiteral("last-pass=none");
+        return lines;
+    }
+    lines << QStringLiteral("last-pass-start=") + timeText(last.started)
+          << QStringLiteral("last-pass-end=") + timeText(last.ended)
+          << QStringLiteral("last-pass=") + PassSummaryLine(last);
+    for (const QString& failure : last.failures)
+        lines << QStringLiteral("failed=") + failure;
+    return lines;
+}
+
+QStringList LoggedStatusLines(const std::optional<LoggedPass>& last, const SettingsStore& settings)
+{
+    QStringList lines {QStringLiteral("running=no")};
+    const auto named = ReadNamedSettings(settings);
+    for (const char* wanted : {"automatic", "interval"})
+        for (const auto& [name, value] : named)
+            if (name == QLatin1String(wanted))
+                lines << name + u'=' + value;
+    if (!last) {
+        lines << QStringLiteral("last-pass=none");
+        return lines;
+    }
+    // The times as the log wrote them (in the user's regional format).
+    lines << QStringLiteral("last-pass-start=") + last->start << QStringLiteral("last-pass-end=") + last->end
+          << QStringLiteral("last-pass=%1 converted, %2 skipped, %3 failed (as the log shows it)")
+                 .arg(last->converted)
+                 .arg(last->skipped)
+                 .arg(last->failed);
+    for (const QString& failure : last->failures)
+        lines << QStringLiteral("failed=") + failure;
+    return lines;
 }
 
 QString AutomaticStateLine(bool on)

@@ -2,15 +2,26 @@
 
 #include "core/NamedSettings.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QStringList>
 
 namespace quarnel {
 
+class ConversionPass;
 class InstanceRequest;
+struct LoggedPass;
 class PassQueue;
 class SettingsStore;
 class SingleInstance;
+
+// When the copy's next automatic pass falls due.
+struct CopySchedule
+{
+    bool automatic = false;
+    qint32 intervalSeconds = 0;
+    QDateTime nextPass; // invalid while none is due
+};
 
 // What a running copy does for the command line, in its own way: the window shows and keeps its
 // list and controls, a copy without a window keeps them in the settings file.
@@ -26,6 +37,8 @@ public:
     virtual void settingStored(const SettingChange& change) = 0;
     // Turns automatic conversion on or off, as the window's button does; true when it is on now.
     virtual bool toggleAutomatic() = 0;
+    virtual CopySchedule schedule() const = 0;
+    virtual const ConversionPass& conversionPass() const = 0;
 };
 
 // Serves the requests later starts hand the running copy: a pass now, the folder list, a setting.
@@ -46,6 +59,12 @@ private:
     SettingsStore& m_settings;
     ControlledCopy& m_copy;
 };
+
+// What --status prints from a running copy, NAME=VALUE lines: what it does now, its schedule, and the
+// last pass that ended with the lines of the PDFs that failed in it.
+QStringList CopyStatusLines(const ConversionPass& pass, const CopySchedule& schedule);
+// The same from the log and the settings alone, when no copy runs.
+QStringList LoggedStatusLines(const std::optional<LoggedPass>& last, const SettingsStore& settings);
 
 // What --toggle-automatic prints: the state it left.
 QString AutomaticStateLine(bool on);

@@ -2,6 +2,8 @@
 
 #include "conversion/ConversionLog.h"
 #include "core/FileProcedures.h"
+#include "core/NamedSettings.h"
+#include "core/RuntimeError.h"
 
 #include <QCoreApplication>
 #include <QLocale>
@@ -40,6 +42,21 @@ void HeadlessCopy::settingStored(const SettingChange& change)
     // Everything else is read from the file when it is needed.
     if (change.name == QLatin1String("start-at-login"))
         FollowStartAtLogin(m_settings, QCoreApplication::applicationFilePath());
+}
+
+qint32 HeadlessCopy::intervalSeconds() const
+{
+    try {
+        return IntervalSeconds(m_settings.GetSetting(SettingKey::Text11), m_settings.GetSetting(SettingKey::Text22),
+                               m_settings.GetSetting(SettingKey::Text33));
+    } catch (const RuntimeError&) {
+        return QString::fromLatin1(SettingKey::Text33.defaultText).toInt();
+    }
+}
+
+CopySchedule HeadlessCopy::schedule() const
+{
+    return {m_automaticOn, intervalSeconds(), m_automaticOn ? m_nextPass : QDateTime()};
 }
 
 bool HeadlessCopy::toggleAutomatic()

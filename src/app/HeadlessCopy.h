@@ -30,6 +30,12 @@ public:
     int removeFolderTree(const QString& folder) override;
     void settingStored(const SettingChange& change) override;
     bool toggleAutomatic() override;
+    CopySchedule schedule() const override;
+    const ConversionPass& conversionPass() const override { return m_pass; }
+    // When the service's next pass falls due (invalid: none).
+    void setNextPass(const QDateTime& when) { m_nextPass = when; }
+    // The stored interval; its default when it is too long to hold.
+    qint32 intervalSeconds() const;
 
     // Whether automatic conversion is on: as stored, but the service starts with its passes on.
     // --toggle-automatic turns it off and on as the window's button does, and stores the state as it does.
@@ -48,6 +54,7 @@ private:
     PassQueue m_passes;
     CopyControl m_control;
     bool m_automaticOn;
+    QDateTime m_nextPass;
 };
 
 } // namespace quarnel

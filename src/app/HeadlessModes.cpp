@@ -1,6 +1,7 @@
 // The program without a window: one pass now, the service, and the settings commands.
 #include "app/HeadlessCopy.h"
 #include "app/Modes.h"
+#include "conversion/LogReport.h"
 #include "core/FileProcedures.h"
 #include "core/PrivateFolder.h"
 #include "core/ProcessLaunch.h"
@@ -150,8 +151,10 @@ int RunService(int argc, char* argv[])
         }
         // At least a second apart; beyond 24 days (more than a timer holds), every 24 days.
         next.start(std::clamp(seconds, 1, 24 * 86400) * 1000);
+        copy.setNextPass(QDateTime::currentDateTime().addMSecs(next.interval()));
     };
     QObject::connect(&next, &QTimer::timeout, &app, [&] {
+        copy.setNextPass({});
         copy.passes().request([](const QString&) {},
                               [&](const PassSummary&) {
                                   if (copy.automaticOn())
@@ -195,6 +198,18 @@ int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
             printLine(stdout, name + u'=' + value);
         return 0;
     }
+    if (request.mode == Mode::Failures) {
+        // From the log alone: what a copy is doing now does not change what the log says.
+        try {
+            const QStringList lines = NewestFailures(DefaultLogFilePath());
+            for (const QString& line : lines)
+                printLine(stdout, line);
+            return lines.isEmpty() ? 0 : 1;
+        } catch (const RuntimeError& error) {
+            say(QStringLiteral("the log cannot be read: ") + QString::fromUtf8(error.what()));
+            return 3;
+        }
+    }
     if (request.mode == Mode::Set) {
         const SettingChange change = ParseSettingChange(settings, request.argument);
         if (!change.error.isEmpty()) {
@@ -209,8 +224,9 @@ int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
     MakeStateFolder();
     SingleInstance instance(StateFolder());
     const QString folder = QFileInfo(request.argument).absoluteFilePath();
-    static const char* const commands[] = {"", "", "", "folders", "add-folder", "remove-folder", "", "set", "toggle"};
-    const bool asIs = request.mode == Mode::Set || request.mode == Mode::Folders;
+    static const char* const commands[]
+        = {"", "", "", "folders", "add-folder", "remove-folder", "", "set", "toggle", "status", ""};
+    const bool asIs = request.mode == Mode::Set || request.mode == Mode::Folders || request.mode == Mode::Status;
     if (const auto status = takeLockOrAsk(instance, QString::fromLatin1(commands[static_cast<int>(request.mode)]),
                                           asIs ? request.argument : folder))
         return *status;
@@ -223,6 +239,10 @@ int RunSettingsCommand(int argc, char* argv[], const StartRequest& request)
             for (const QString& row : inputs.folders())
                 printLine(stdout, row);
             return 0;
+        case Mode::Status:
+            for (const QString& line : LoggedStatusLines(LastLoggedPass(DefaultLogFilePath()), settings))
+                printLine(stdout, line);
+            return 3;
         case Mode::AddFolder:
             inputs.addFolderTree(folder, messages);
             return 0;

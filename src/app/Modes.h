@@ -16,7 +16,9 @@ struct StartRequest
         RemoveFolder,
         ShowSettings,
         Set,
-        ToggleAutomatic
+        ToggleAutomatic,
+        Status,
+        Failures
     } mode
         = Mode::Window;
     QString argument; // the folder, or NAME=VALUE

@@ -52,6 +52,17 @@ public:
         m_form.scheduler().PushButton8_Click();
         return m_form.scheduler().isOn();
     }
+    CopySchedule schedule() const override
+    {
+        const Scheduler& scheduler = m_form.scheduler();
+        CopySchedule schedule {scheduler.isOn(), scheduler.intervalSeconds(), {}};
+        // The countdown stands still while a pass runs; the next one is due after it.
+        if (schedule.automatic && !m_form.pass().running())
+            schedule.nextPass = QDateTime::currentDateTime().addSecs(
+                std::max(0, scheduler.intervalSeconds() - scheduler.elapsedSeconds()));
+        return schedule;
+    }
+    const ConversionPass& conversionPass() const override { return m_form.pass(); }
 
 private:
     Form1& m_form;

@@ -83,8 +83,17 @@ std::variant<int, StartRequest> readCommandLine(int argc, char* argv[])
         QStringLiteral("toggle-automatic"),
         QStringLiteral("Turns automatic conversion on or off in the running copy, as its button does (the hot key "
                        "to bind on any desktop); without a running copy, changes the stored state."));
+    const QCommandLineOption status(
+        QStringLiteral("status"),
+        QStringLiteral("Prints what the running copy does as NAME=VALUE lines: converting or idle, automatic "
+                       "conversion, the next pass, the last pass and the PDFs that failed in it. Without a "
+                       "running copy, the last pass as the log shows it (exit status 3)."));
+    const QCommandLineOption failures(
+        QStringLiteral("failures"),
+        QStringLiteral("Prints the log lines of the PDFs whose newest line is a failure (exit status 1 when "
+                       "there are any)."));
     for (const QCommandLineOption* option : {&help, &version, &convertNow, &service, &folders, &addFolder,
-                                             &removeFolder, &showSettings, &set, &toggleAutomatic})
+                                             &removeFolder, &showSettings, &set, &toggleAutomatic, &status, &failures})
         parser.addOption(*option);
     addWindowSystemOptions(parser);
     if (!parser.parse(arguments))
@@ -110,7 +119,9 @@ std::variant<int, StartRequest> readCommandLine(int argc, char* argv[])
                                                                 {&removeFolder, Mode::RemoveFolder},
                                                                 {&showSettings, Mode::ShowSettings},
                                                                 {&set, Mode::Set},
-                                                                {&toggleAutomatic, Mode::ToggleAutomatic}};
+                                                                {&toggleAutomatic, Mode::ToggleAutomatic},
+                                                                {&status, Mode::Status},
+                                                                {&failures, Mode::Failures}};
     StartRequest request;
     int chosen = 0;
     for (const auto& [option, mode] : modes) {
@@ -126,7 +137,8 @@ std::variant<int, StartRequest> readCommandLine(int argc, char* argv[])
     }
     if (chosen > 1)
         return usageError(QStringLiteral("only one of --convert-now, --service, --folders, --add-folder, "
-                                         "--remove-folder, --show-settings, --set and --toggle-automatic at a time"));
+                                         "--remove-folder, --show-settings, --set, --toggle-automatic, --status and "
+                                         "--failures at a time"));
     return request;
 }
 

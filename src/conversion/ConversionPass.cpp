@@ -154,14 +154,14 @@ void ConversionPass::ConvertPDFs(bool silent)
     m_silent = silent;
     m_anyConverted = false;
     m_summary = {};
+    m_summary.started = m_clock.now();
     QElapsedTimer clock;
     clock.start();
     GuardedProcedure guard(Location::ConvertPDFs, m_messages);
     if (!passCanRun(guard, silent)) {
         flushPending(guard);
         m_summary.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-        m_running = false;
-        emit passFinished();
+        finished();
         return;
     }
     guard.step(112, [&] { m_inputs.setBusy(true); });
@@ -198,10 +198,13 @@ void ConversionPass::ConvertPDFs(bool silent)
         FileNameList pdfs;
         guard.step(122, [&] { pdfs = GetFilesInFolder(folder, QStringLiteral("*.pdf")); });
         const int count = pdfs.upperBound();
+        m_progress = {row, rows, 0, count, QString()};
         for (int file = 1; file <= count && !m_stopRequested; ++file) {
             if (ignore.matches(pdfs[file]))
                 continue;
             const QString pdfPath = folder + kNativeSeparator + pdfs[file];
+            m_progress.file = file;
+            m_progress.pdf = pdfPath;
             guard.step(126, [&] {
                 const double share = (static_cast<double>(row) * file) / (static_cast<double>(rows) * count) * 100.0;
                 m_inputs.setProgress(static_cast<int>(std::nearbyint(share)),
@@ -250,6 +253,14 @@ void ConversionPass::endPass(GuardedProcedure& guard, bool silent, bool lastSkip
         else if (lastSkipped)
             guard.step(160, [&] { m_messages.inform(QStringLiteral("No new files or changes to convert.")); });
     }
+    finished();
+}
+
+void ConversionPass::finished()
+{
+    m_summary.ended = m_clock.now();
+    m_lastFinished = m_summary;
+    m_progress = {};
     m_running = false;
     emit passFinished();
 }
@@ -423,6 +434,8 @@ void ConversionPass::flushPending(GuardedProcedure& guard)
         } else if (line.pdf != kPlainLine) {
             // Nothing of it stays placed: the next pass tries this PDF again.
             ++m_summary.failed;
+            // Its failed line; a converted line that could not be logged stands as one.
+            m_summary.failures.append(line.pdf == kUnplacedLine ? line.text : LogLine::failed(now(), line.pdfPath));
             if (!m_silent)
                 guard.step(140, [&] { m_messages.inform(QStringLiteral("Could not create JPG on ") + line.pdfPath); });
         }
@@ -464,7 +477,9 @@ void ConversionPass::reportFailure(GuardedProcedure& guard, const QString& pdfPa
     if (!silent)
         guard.step(140, [&] { m_messages.inform(QStringLiteral("Could not create JPG on ") + pdfPath); });
     ++m_summary.failed;
-    guard.step(142, [&] { log(LogLine::failed(now(), pdfPath)); });
+    const QString line = LogLine::failed(now(), pdfPath);
+    m_summary.failures.append(line);
+    guard.step(142, [&] { log(line); });
 }
 
 bool ConversionPass::waitUntilSettled(const QString& pdfPath)

@@ -60,6 +60,16 @@ struct PassSummary
     int skipped = 0;
     int failed = 0;
     double seconds = 0;
+    QDateTime started, ended;
+    QStringList failures; // the failed PDFs' log lines
+};
+
+// Where a running pass is: the folder of the list it examines and the PDF of that folder.
+struct PassProgress
+{
+    int folder = 0, folders = 0;
+    int file = 0, files = 0;
+    QString pdf;
 };
 
 // The conversion pass: walks the folder list, skips what the log records as converted and unchanged,
@@ -87,6 +97,9 @@ public:
 
     QDateTime passStartTime() const { return m_passStartTime; }
     const PassSummary& lastSummary() const { return m_summary; }
+    // The last pass that ended (none yet: not `ran` and no refusal), and where the running one is.
+    const PassSummary& lastFinished() const { return m_lastFinished; }
+    const PassProgress& progress() const { return m_progress; }
     // The pass running now ends after the PDF it is converting, and none starts from now on.
     void stopAfterCurrentPdf() { m_stopRequested = true; }
     // Writes now what waits to be written: the images of converted PDFs and the log's lines. For an end
@@ -115,6 +128,7 @@ private:
     void endStaging();
     void log(const QString& line);
     QString now() const;
+    void finished();
 
     PassInputs& m_inputs;
     MethodOptions& m_options;
@@ -127,6 +141,8 @@ private:
     bool m_running = false;
     bool m_stopRequested = false;
     PassSummary m_summary;
+    PassSummary m_lastFinished;
+    PassProgress m_progress;
     // The folder the methods hand their images over in: one for the whole pass, emptied after each PDF.
     std::unique_ptr<QTemporaryDir> m_staging;
     // Converted PDFs whose images and lines wait to be written together, and the lines waiting with them

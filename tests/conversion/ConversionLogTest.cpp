@@ -1,8 +1,10 @@
 #include "conversion/ConversionLog.h"
 
+#include "conversion/LogReport.h"
 #include "support/Fakes.h"
 #include "support/TempTree.h"
 
+#include <QFile>
 #include <QLocale>
 #include <QSet>
 #include <gtest/gtest.h>
@@ -85,4 +87,43 @@ TEST(AppendStringFSO, MissingFolderGivesOneReportAndNoFile)
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text.section(u'\r', 0, 0), QStringLiteral("Path not found"));
     EXPECT_TRUE(boxes.boxes[0].text.contains(QStringLiteral("in Brenvolt2021/08/31.Main.AppendStringFSO at line 100")));
+}
+
+TEST(LogReport, FailuresAndTheLastPassAsTheLogShowsThem)
+{
+    TempTree tree;
+    const QString log = tree.file(QStringLiteral("DEV2IVI.log"));
+    EXPECT_TRUE(NewestFailures(log).isEmpty());
+    EXPECT_FALSE(LastLoggedPass(log).has_value());
+    // Earlier passes far behind (more than one block of reading backwards), then a start and two passes.
+    QByteArray text;
+    while (text.size() < (3 << 20) / 2)
+        text += LogLine::failed(u"1/1/2026"_s, u"/old/x.pdf"_s).toUtf8() + "\r\n"
+            + LogLine::skipped(u"1/1/2026"_s, u"/old/y.pdf"_s).toUtf8() + "\r\n";
+    text += LogLine::converted(u"1/2/2026"_s, u"/old/x.pdf"_s).toUtf8() + "\r\n";
+    text += LogLine::started(u"t0"_s).toUtf8() + "\r\n";
+    for (const char* when : {"t1", "t2"})
+        for (const auto& [kind, pdf] : {std::pair {"failed", "/in/b.pdf"},
+                                        {"converted", "/in/a.pdf"},
+                                        {"failed", "/in/c\nd.pdf"},
+                                        {"skipped", "/in/e.pdf"}}) {
+            const QString whenText = QString::fromLatin1(when), path = QString::fromLatin1(pdf);
+            const QString line = QByteArrayView(kind) == "failed" ? LogLine::failed(whenText, path)
+                : QByteArrayView(kind) == "converted"             ? LogLine::converted(whenText, path)
+                                                                  : LogLine::skipped(whenText, path);
+            text += line.toUtf8() + "\r\n";
+        }
+    text += "t3 : Converted /in/a.p"; // torn by a cut: a line of its own, never glued to the one before
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text);
+    file.close();
+    EXPECT_EQ(NewestFailures(log),
+              (QStringList {LogLine::failed(u"t2"_s, u"/in/b.pdf"_s), LogLine::failed(u"t2"_s, u"/in/c\nd.pdf"_s)}));
+    const std::optional<LoggedPass> last = LastLoggedPass(log);
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->start, u"t2"_s);
+    EXPECT_EQ(last->end, u"t3"_s);
+    EXPECT_EQ(std::tuple(last->converted, last->skipped, last->failed), std::tuple(2, 1, 2));
+    EXPECT_EQ(last->failures, NewestFailures(log));
 }

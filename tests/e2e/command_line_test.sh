@@ -96,6 +96,15 @@ rm -r "$in/._a.pdf" "$in/#recycle" "$in/2026"
 head -c 3000 "$pdfs/euro.pdf" >"$in/broken.pdf"
 expect_status 1 --convert-now
 grep -q " : Could not create JPG on $in/broken.pdf\$" "$E2E_ROOT/out" || fail "no failed line: $(cat "$E2E_ROOT/out")"
+# What failed, from the log alone; the last pass as the log shows it while no copy runs.
+expect_status 1 --failures
+[ "$(grep -c . "$E2E_ROOT/out")" = 1 ] && grep -q " : Could not create JPG on $in/broken.pdf\$" "$E2E_ROOT/out" \
+    || fail "--failures: $(cat "$E2E_ROOT/out")"
+expect_status 3 --status
+for want in running=no "last-pass=0 converted, 2 skipped, 1 failed (as the log shows it)" \
+    "failed=.* : Could not create JPG on $in/broken.pdf"; do
+    grep -qx "$want" "$E2E_ROOT/out" || fail "--status lacks $want: $(cat "$E2E_ROOT/out")"
+done
 rm "$in/broken.pdf"
 mkdir "$E2E_ROOT/gone"
 expect_status 0 --set "output=$E2E_ROOT/gone"
@@ -152,6 +161,11 @@ expect_status 0 --convert-now
 grep -q "skipped, 0 failed" "$E2E_ROOT/out" || fail "--convert-now through the service: $(cat "$E2E_ROOT/out")"
 [ "$(logtext | grep -c '^Started ')" = "$starts" ] || fail "--convert-now started a copy of its own"
 expect_status 0 --set quality=70
+expect_status 0 --status
+for want in running=yes "state=\(idle\|converting\)" automatic=on interval=2 "next-pass=[0-9T:+Z-]*" \
+    "last-pass=0 converted, [0-9]* skipped, 0 failed in .*"; do
+    grep -qx "$want" "$E2E_ROOT/out" || fail "--status of the service lacks $want: $(cat "$E2E_ROOT/out")"
+done
 grep -q '^Slider2="\?70"\?$' "$conf" || fail "--set through the service was not stored"
 # --toggle-automatic: the service's passes stop and start again, the state stored as the button stores it.
 expect_status 0 --toggle-automatic

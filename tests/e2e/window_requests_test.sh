@@ -31,6 +31,11 @@ for want in on off; do
     stored=$(grep '^StartStopState=' "$(settings_file)" | tr -d '"')
     [ "$stored" = "StartStopState=$([ "$want" = on ] && echo On || echo Off)" ] || fail "stored: $stored"
 done
+# --status: the window's state, schedule and last pass.
+timeout 60 env -u DISPLAY "$QUARNEL" --status >"$E2E_ROOT/status" 2>&1 || fail "--status: $(cat "$E2E_ROOT/status")"
+for want in running=yes state=idle automatic=off next-pass=none "last-pass=1 converted, 0 skipped, 0 failed in .*"; do
+    grep -qx "$want" "$E2E_ROOT/status" || fail "--status of the window lacks $want: $(cat "$E2E_ROOT/status")"
+done
 e2e_stop_quarnel
 
 # With the service running, the window says so in one message and ends.
