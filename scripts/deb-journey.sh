@@ -14,12 +14,14 @@ files=$(dpkg -L quarnel)
 for want in /opt/quarnel/lib/quarnel/quarnel /opt/quarnel/lib/quarnel/quarnel-batch /opt/quarnel/lib/quarnel/quarnel-bw \
     /opt/quarnel/lib/quarnel/quarnel-render /opt/quarnel/lib/quarnel/ps/gswin32c /opt/quarnel/lib/quarnel/bw/convert.bat \
     /usr/bin/quarnel /usr/share/applications/quarnel.desktop /usr/share/icons/hicolor/48x48/apps/quarnel.png \
-    /usr/lib/systemd/user/quarnel.service /usr/share/bash-completion/completions/quarnel; do
+    /usr/lib/systemd/user/quarnel.service /usr/lib/systemd/system/quarnel@.service \
+    /usr/share/bash-completion/completions/quarnel; do
     grep -qx "$want" <<<"$files" || { echo "FAIL: the package has no $want"; exit 1; }
 done
 desktop-file-validate /usr/share/applications/quarnel.desktop
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify /usr/lib/systemd/user/quarnel.service
+    systemd-analyze verify /usr/lib/systemd/system/quarnel@root.service
 fi
 command -v quarnel
 bash tests/e2e/journey_test.sh --installed "$(command -v quarnel)"
@@ -28,7 +30,7 @@ DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get remove -y -qq quarnel >/
 trap - EXIT
 left=""
 for path in /opt/quarnel /usr/bin/quarnel /usr/share/applications/quarnel.desktop /usr/share/icons/hicolor/48x48/apps/quarnel.png \
-    /usr/lib/systemd/user/quarnel.service; do
+    /usr/lib/systemd/user/quarnel.service /usr/lib/systemd/system/quarnel@.service; do
     [ -e "$path" ] && left="$left $path"
 done
 [ -z "$left" ] || { echo "FAIL: left behind after removal:$left"; exit 1; }

@@ -10,6 +10,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     # desktop-wide hot key (X11), native Wayland windows, GNOME's keyboard shortcuts
     libx11-dev libxi-dev qt6-wayland libglib2.0-bin gnome-settings-daemon-common
+    # the service under systemd: readiness, status, watchdog and the journal
+    libsystemd-dev
     # rendering back end and JPEG writing
     libmupdf-dev libfreetype-dev libharfbuzz-dev libjpeg-dev libopenjp2-7-dev libjbig2dec0-dev
     libmujs-dev libgumbo-dev zlib1g-dev

@@ -1,6 +1,7 @@
 // The program without a window: one pass now, the service, and the settings commands.
 #include "app/HeadlessCopy.h"
 #include "app/Modes.h"
+#include "app/ServiceManager.h"
 #include "conversion/LogReport.h"
 #include "core/FileProcedures.h"
 #include "core/PrivateFolder.h"
@@ -9,6 +10,7 @@
 #include "desktop/GnomeShortcut.h"
 #include "desktop/SingleInstance.h"
 #include "desktop/TerminationSignals.h"
+#include "scheduler/ArrivalWatch.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -137,6 +139,7 @@ int RunService(int argc, char* argv[])
     SettingsStore& settings = openSettings(store);
     HeadlessCopy copy(settings, instance);
     copy.setAutomaticOn(true);
+    ServiceManager manager(copy);
     copy.logStart();
     // A silent pass every interval, counted from the end of the pass before, as the window's timer does.
     QTimer next;
@@ -159,20 +162,36 @@ int RunService(int argc, char* argv[])
                               [&](const PassSummary&) {
                                   if (copy.automaticOn())
                                       arm();
+                                  manager.showIdle();
                               });
     });
     arm();
+    // While automatic conversion is on, a PDF arriving starts a pass too, where the setting asks for it.
+    ArrivalWatch arrivals(
+        [&] {
+            if (!copy.automaticOn() || settings.GetSetting(SettingKey::OnArrival) != QLatin1String("On"))
+                return ArrivalWatch::Wanted {};
+            return ArrivalWatch::Wanted {copy.folders(), IgnoreList::FromSettings(settings)};
+        },
+        [&] { copy.passes().request([](const QString&) {}, [&](const PassSummary&) { manager.showIdle(); }); },
+        [](const QString& text) { say(text); });
+    arrivals.refresh();
+    QObject::connect(&copy.pass(), &ConversionPass::passFinished, &arrivals, &ArrivalWatch::refresh);
+    manager.ready();
     // Turned off: no pass from now on (one running goes on); turned on: the first one interval later.
     copy.automaticToggled = [&](bool on) {
         if (on)
             arm();
         else
             next.stop();
+        if (!copy.pass().running())
+            manager.showIdle();
     };
     bool ending = false;
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::terminationRequested, &app, [&] {
         ending = true;
+        manager.stopping();
         next.stop();
         copy.pass().stopAfterCurrentPdf();
         if (!copy.pass().running())

@@ -12,6 +12,7 @@
 #include "desktop/SingleInstance.h"
 #include "desktop/SysTray.h"
 #include "desktop/TerminationSignals.h"
+#include "scheduler/ArrivalWatch.h"
 #include "ui/QtServices.h"
 #include "ui/main/Form1.h"
 #include "ui/options/Form2.h"
@@ -129,8 +130,20 @@ int RunWindow(int argc, char* argv[])
     WindowCopy windowCopy(form);
     CopyControl control(instance, passes, settings, windowCopy);
 
+    // While automatic conversion is on, a PDF arriving starts a pass too, where the setting asks for it.
+    ArrivalWatch arrivals(
+        [&] {
+            if (!form.scheduler().isOn() || settings.GetSetting(SettingKey::OnArrival) != QLatin1String("On"))
+                return ArrivalWatch::Wanted {};
+            return ArrivalWatch::Wanted {form.folderRows(), IgnoreList::FromSettings(settings)};
+        },
+        [&] { passes.request([](const QString&) {}, [](const PassSummary&) {}); },
+        [&messages](const QString& text) { messages.inform(text); });
+    QObject::connect(&form.pass(), &ConversionPass::passFinished, &arrivals, &ArrivalWatch::refresh);
+
     form.Form_Load();
     form.ShowAtStart();
+    arrivals.refresh();
     if (!settings.damagedCopy().isEmpty()) {
         // Told once: the file was written again without the damaged lines.
         QTimer::singleShot(0, &form, [&messages, &settings] {

@@ -205,6 +205,7 @@ void ConversionPass::ConvertPDFs(bool silent)
             const QString pdfPath = folder + kNativeSeparator + pdfs[file];
             m_progress.file = file;
             m_progress.pdf = pdfPath;
+            emit progressed();
             guard.step(126, [&] {
                 const double share = (static_cast<double>(row) * file) / (static_cast<double>(rows) * count) * 100.0;
                 m_inputs.setProgress(static_cast<int>(std::nearbyint(share)),

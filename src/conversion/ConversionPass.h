@@ -110,6 +110,8 @@ public:
 signals:
     // A line the pass wrote to the log, as it was written.
     void lineLogged(const QString& line);
+    // The pass came to another PDF (see progress()).
+    void progressed();
     void passFinished();
 
 private:

@@ -12,7 +12,7 @@ namespace quarnel {
 
 namespace {
 
-enum class Kind { Other, Converted, Failed, Skipped };
+using Kind = LoggedKind;
 
 struct PdfLine
 {
@@ -56,6 +56,14 @@ bool openLog(QFile& file)
 }
 
 } // namespace
+
+LoggedKind KindOfLogLine(const QString& line, QString* pdfPath)
+{
+    const PdfLine pdf = parse(line.toUtf8());
+    if (pdfPath)
+        *pdfPath = QString::fromUtf8(pdf.path);
+    return pdf.kind;
+}
 
 QStringList NewestFailures(const QString& logPath)
 {

@@ -8,6 +8,11 @@ namespace quarnel {
 
 // What the log alone tells of the PDFs, for a user asking from the command line.
 
+// What a line of the log is about: a PDF converted, failed or skipped (its path as the log writes it),
+// or something else.
+enum class LoggedKind { Other, Converted, Failed, Skipped };
+LoggedKind KindOfLogLine(const QString& line, QString* pdfPath = nullptr);
+
 // The PDFs whose newest line in the log is a failure: those lines, in the order the log has them. A
 // missing log has none; one that cannot be read is a run-time error.
 QStringList NewestFailures(const QString& logPath);

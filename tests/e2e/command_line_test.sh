@@ -150,7 +150,11 @@ starts() { logtext | grep -c '^Started ' || true; }
 passes() { logtext | grep -c " : No new files or changes to convert $in/a.pdf\$" || true; }
 at_least() { [ "$("$1")" -ge "$2" ]; }
 before_service=$(starts)
-"$QUARNEL" --service >"$E2E_ROOT/service.out" 2>&1 &
+# systemd's part: a notify socket of the test's own, and a watchdog fed every half second.
+e2e_notify_socket "$E2E_ROOT/notify" "$E2E_ROOT/notified"
+cp "$pdfs/asy-latex.pdf" "$in/long.pdf"
+touch -d '-1 hour' "$in/long.pdf"
+NOTIFY_SOCKET="$E2E_ROOT/notify" WATCHDOG_USEC=1000000 "$QUARNEL" --service >"$E2E_ROOT/service.out" 2>&1 &
 service=$!
 E2E_PIDS+=("$service")
 e2e_until 20 at_least starts $((before_service + 1)) || fail "the service logged no start"
@@ -181,6 +185,7 @@ grep -q '^StartStopState="\?On"\?$' "$conf" || fail "the service did not store O
 e2e_until 20 at_least passes $((paused + 2)) || fail "the service ran no passes after it was turned on again"
 expect_status 3 --service
 # A copy that does not answer: the command says so within its limit and never starts a second copy.
+cp "$E2E_ROOT/notified" "$E2E_ROOT/notified-before-stop"
 kill -STOP "$service"
 started=$(date +%s)
 expect_status 3 --convert-now
@@ -191,6 +196,38 @@ kill -TERM "$service"
 e2e_until 20 sh -c "! kill -0 $service 2>/dev/null" || fail "the service did not end on SIGTERM"
 wait "$service" && status=0 || status=$?
 [ "$status" = 0 ] || fail "the service ended with $status: $(cat "$E2E_ROOT/service.out")"
+notified() { grep -c -- "$1" "$E2E_ROOT/notified" || true; }
+[ "$(notified ' READY=1|STATUS=')" = 1 ] || fail "no single READY=1: $(cat "$E2E_ROOT/notified")"
+[ "$(notified " STATUS=Converting: folder 1 of [0-9]*, PDF 1 of [0-9]*: $in/")" -ge 1 ] \
+    || fail "no status line for the PDF being converted: $(cat "$E2E_ROOT/notified")"
+[ "$(notified ' STATUS=Idle. Last pass: 1 converted, [0-9]* skipped, 0 failed in .* Next pass at ')" -ge 1 ] \
+    || fail "no status line after a pass: $(cat "$E2E_ROOT/notified")"
+[ "$(notified ' STOPPING=1')" = 1 ] || fail "no STOPPING=1 at SIGTERM"
+# Fed all along, also while a long PDF was converted: no gap of many feeds (until it was stopped).
+gap=$(awk '/ WATCHDOG=1$/ { if (last && $1 - last > max) max = $1 - last; last = $1; n++ } END { printf "%d %.1f", n, max }' \
+    "$E2E_ROOT/notified-before-stop")
+[ "${gap% *}" -ge 10 ] && awk -v g="${gap#* }" 'BEGIN { exit !(g < 5) }' || fail "watchdog feeds, longest gap: $gap"
+grep -q " : Converted $in/long.pdf\$" "$E2E_ROOT/service.out" || fail "the service printed no converted line"
+rm "$in"/long*
+
+# on-arrival: with an interval of an hour, a PDF dropped in (and one in a subfolder made meanwhile) is
+# converted within seconds.
+expect_status 0 --set interval=1:00:00
+expect_status 0 --set on-arrival=on
+"$QUARNEL" --service >"$E2E_ROOT/arrival.out" 2>&1 &
+service=$!
+E2E_PIDS+=("$service")
+e2e_until 20 test -S "$HOME/.local/state/Vantorell/Quarnel/instance.socket" || fail "the service did not start"
+sleep 3
+cp "$pdfs/pixel.pdf" "$in/dropped.pdf"
+e2e_until 20 grep -q " : Converted $in/dropped.pdf" "$log" || fail "a dropped PDF was not converted on arrival"
+mkdir -p "$in/2027/01"
+cp "$pdfs/pixel.pdf" "$in/2027/01/scan.pdf"
+e2e_until 30 grep -q " : Converted $in/2027/01/scan.pdf" "$log" || fail "a PDF in a new subfolder was not converted"
+kill -TERM "$service"
+wait "$service" || fail "the service ended with $?: $(cat "$E2E_ROOT/arrival.out")"
+expect_status 0 --set on-arrival=off
+rm -r "$in"/dropped* "$in/2027"
 
 # SIGTERM during a pass: it ends after the PDF being converted; every PDF has all its pages or none.
 rm -f "$in"/*.jpg "$in"/sub/*.jpg

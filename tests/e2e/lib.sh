@@ -90,6 +90,23 @@ e2e_setup_wayland() {
     export GSETTINGS_BACKEND=keyfile
 }
 
+# Stands in for systemd's notify socket: every datagram to the socket at $1 is a line "SECONDS STATE"
+# in the file $2 (a state's own line breaks become "|").
+e2e_notify_socket() {
+    /usr/bin/python3 -c '
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+with open(sys.argv[2], "a") as out:
+    while True:
+        data = s.recv(65536).decode("utf-8", "replace")
+        out.write("%.3f %s\n" % (time.monotonic(), data.replace("\n", "|")))
+        out.flush()
+' "$1" "$2" &
+    E2E_PIDS+=("$!")
+    e2e_until 10 test -S "$1" || fail "the notify socket was not made"
+}
+
 # How many copies of the program this test runs (others may run on the machine): those with its TEMP.
 e2e_own_copies() {
     local pid count=0
