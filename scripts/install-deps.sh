@@ -20,7 +20,7 @@ packages=(
     # tests (a private D-Bus, a Wayland compositor without a display and an accessibility bus to
     # press buttons there, power cuts on FUSE)
     libgtest-dev xvfb xauth xdotool x11-utils trayer openbox poppler-utils desktop-file-utils xclip file
-    appstream man-db dbus-daemon weston at-spi2-core python3-pyatspi libfuse3-dev fuse3 dosfstools
+    appstream man-db dbus-daemon weston at-spi2-core python3-pyatspi libfuse3-dev fuse3 dosfstools systemd
     # opening the log and folders on the desktop
     xdg-utils
 )
