@@ -103,9 +103,10 @@ void ArrivalWatch::refresh()
             // The kernel's limit on watches (fs.inotify.max_user_watches): the rest keep the interval.
             m_limitReported = true;
             if (m_report)
-                m_report(QStringLiteral("Only %1 watched folders can be told of arriving PDFs (the system's limit "
-                                        "on watches is reached); the others are converted at the interval.")
-                             .arg(m_byFolder.size()));
+                m_report(
+                    QStringLiteral("Only %1 of the watched folders can be told of arriving PDFs (the system's limit "
+                                   "on watches is reached); the others are converted at the interval.")
+                        .arg(m_byFolder.size()));
         }
         // A folder that is gone or cannot be read is found again by a later refresh.
     }

@@ -226,8 +226,25 @@ cp "$pdfs/pixel.pdf" "$in/2027/01/scan.pdf"
 e2e_until 30 grep -q " : Converted $in/2027/01/scan.pdf" "$log" || fail "a PDF in a new subfolder was not converted"
 kill -TERM "$service"
 wait "$service" || fail "the service ended with $?: $(cat "$E2E_ROOT/arrival.out")"
-expect_status 0 --set on-arrival=off
 rm -r "$in"/dropped* "$in/2027"
+# The kernel's limit on watches reached (1, in a user namespace of the test's own): said once, and the
+# interval's passes go on.
+if unshare --user --map-root-user true 2>/dev/null; then
+    expect_status 0 --set interval=2
+    unshare --user --map-root-user sh -c 'echo 1 >/proc/sys/user/max_inotify_watches && exec "$0" --service' \
+        "$QUARNEL" >"$E2E_ROOT/limit.out" 2>&1 &
+    service=$!
+    E2E_PIDS+=("$service")
+    cp "$pdfs/pixel.pdf" "$in/sub/late.pdf"
+    e2e_until 30 grep -q " : Converted $in/sub/late.pdf" "$log" || fail "the interval did not go on at the limit"
+    sleep 5
+    kill -TERM "$service"
+    wait "$service" || fail "the service ended with $?: $(cat "$E2E_ROOT/limit.out")"
+    [ "$(grep -c "limit on watches is reached" "$E2E_ROOT/limit.out")" = 1 ] \
+        || fail "the limit was not said once: $(cat "$E2E_ROOT/limit.out")"
+    rm "$in"/sub/late*
+fi
+expect_status 0 --set on-arrival=off
 
 # SIGTERM during a pass: it ends after the PDF being converted; every PDF has all its pages or none.
 rm -f "$in"/*.jpg "$in"/sub/*.jpg

@@ -36,6 +36,7 @@ TEST_F(Form1Fixture, AddingATreeAddsTheFolderAndItsSubfolders)
 {
     TempTree tree;
     tree.mkdir(QStringLiteral("in/sub"));
+    tree.mkdir(QStringLiteral("in/@eaDir/x")); // never listed
     form().Form_Load();
     fakes.dialogs.folderAnswers = {tree.file(QStringLiteral("in")), QString(), tree.file(QStringLiteral("in"))};
     child<QPushButton>("PushButton1")->click();
@@ -48,6 +49,17 @@ TEST_F(Form1Fixture, AddingATreeAddsTheFolderAndItsSubfolders)
     EXPECT_EQ(rows().size(), 2);
     child<QPushButton>("PushButton1")->click(); // the same folder again doubles the rows
     EXPECT_EQ(rows(), (QStringList {in, in + QStringLiteral("sub/"), in, in + QStringLiteral("sub/")}));
+
+    // A subfolder made later joins the list (stored at once); one taken off stays off.
+    tree.mkdir(QStringLiteral("in/2026"));
+    auto* list = child<QTreeWidget>("ListView1");
+    list->setCurrentItem(list->topLevelItem(3));
+    pressDelete(list);
+    tree.mkdir(QStringLiteral("in/sub/new"));
+    form().addNewSubfolders();
+    const QStringList expected {in, in + QStringLiteral("sub/"), in, in + QStringLiteral("2026/")};
+    EXPECT_EQ(rows(), expected);
+    EXPECT_EQ(settings().GetSetting(SettingKey::Listview1), FolderListToStored(expected));
 }
 
 TEST_F(Form1Fixture, TheSessionSaveKeepsTheListWithoutEndingTheProgram)

@@ -4,6 +4,7 @@
 #include "core/Paths.h"
 #include "core/SettingsStore.h"
 #include "folders/AddFolder.h"
+#include "folders/FolderListFormat.h"
 #include "folders/FolderWatch.h"
 #include "folders/ListFile.h"
 #include "ui/main/Form1.h"
@@ -175,8 +176,17 @@ bool Form1::logSkipped() const
 
 void Form1::addNewSubfolders()
 {
-    AppendFolderRows(
-        FolderTrees(m_context.settings).newSubfolders(folderRows(), m_context.services.messages, YieldToEvents));
+    const QStringList found
+        = FolderTrees(m_context.settings).newSubfolders(folderRows(), m_context.services.messages, YieldToEvents);
+    if (found.isEmpty())
+        return;
+    AppendFolderRows(found);
+    // Stored at once, so that --folders and the next start see them even should this copy be killed.
+    try {
+        m_context.settings.SaveSetting(SettingKey::Listview1, FolderListToStored(folderRows()));
+    } catch (const RuntimeError& error) {
+        qWarning("Quarnel: the folder list was not stored: %s", error.what());
+    }
 }
 
 void Form1::PushButton4_Click()
