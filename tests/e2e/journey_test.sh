@@ -2,9 +2,10 @@
 # A new user's whole journey with the installed program, driven only as a person would: clicks, keys
 # and the dialogs. By default it installs the build into a temporary prefix first; with
 # "--installed PROGRAM" it uses a program already installed (the Debian package). With --wayland first
-# it runs on a Wayland compositor, where buttons are pressed through the accessibility bus; what only
-# X11 has (the tray host, Ctrl+Shift+T from the keyboard, the window manager's close) is done there the
-# Wayland way (--toggle-automatic, the session's end).
+# it runs on a Wayland compositor, where buttons are pressed through the accessibility bus and the
+# tray is a StatusNotifierItem host of the test's own; what only X11 has (Ctrl+Shift+T from the
+# keyboard, minimising, the window manager's close) is done there the Wayland way (--toggle-automatic,
+# starting in the tray, the session's end).
 #   journey_test.sh [--wayland] BUILD/bin/quarnel | journey_test.sh [--wayland] --installed /usr/bin/quarnel
 # QUARNEL_SCREENSHOTS=DIR keeps screenshots of the main and options windows.
 source "$(dirname "$0")/lib.sh"
@@ -182,7 +183,12 @@ e2e_until 30 test -s "$desktop/New arrival.jpg" || fail "the new PDF was not con
 rm -f "$program_dir/Samples/New arrival.pdf"
 
 if [ "$wayland" = 1 ]; then
-    # What the GNOME shortcut runs turns automatic conversion off; the session's end closes the window.
+    # Start at login, in the tray; what the GNOME shortcut runs turns automatic conversion off; the
+    # session's end closes the window.
+    click_main 0 0 "Load this software on Windows startup"
+    click_main 0 0 "Start in system tray"
+    e2e_until 5 grep -q '^Minimized="On"' "$conf" || fail "start in system tray was not stored"
+    [ -s "$XDG_CONFIG_HOME/autostart/quarnel.desktop" ] || fail "no start-at-login entry"
     "$QUARNEL" --toggle-automatic >/dev/null || fail "--toggle-automatic failed"
     e2e_until 10 grep -q '^StartStopState="Off"' "$conf" || fail "--toggle-automatic did not turn automatic conversion off"
     kill -TERM "$QUARNEL_PID"
@@ -213,7 +219,17 @@ else
     grep -qF "Listview1=\"$program_dir/Samples;\"" "$conf" || fail "the folder list was not saved: $(cat "$conf")"
 fi
 
+icons_before=$( [ "$wayland" = 1 ] && wc -l <"$TRAY_ITEMS" || echo 0)
 e2e_start_quarnel
+if [ "$wayland" = 1 ]; then
+    # In the tray (StatusNotifierItem): hidden until its icon is clicked.
+    more_icons() { [ "$(wc -l <"$TRAY_ITEMS")" -gt "$icons_before" ]; }
+    e2e_until 20 more_icons || fail "no tray icon on the second start: $(cat "$E2E_ROOT/tray.out")"
+    sleep 1
+    no_main || fail "the window showed though it starts in the tray"
+    gdbus call --session --dest "$(tail -n 1 "$TRAY_ITEMS")" --object-path /StatusNotifierItem \
+        --method org.kde.StatusNotifierItem.Activate 0 0 >/dev/null || fail "the tray icon could not be clicked"
+fi
 e2e_until 20 have_main || fail "the main window did not show on the second start"
 sleep 1
 grep -qF "Listview1=\"$program_dir/Samples;\"" "$conf" || fail "the folder list changed"

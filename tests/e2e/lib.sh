@@ -88,6 +88,12 @@ e2e_setup_wayland() {
     export WAYLAND_DISPLAY="$socket" QT_QPA_PLATFORM=wayland QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
     # The desktop's settings in a file of the test's own, so GNOME's shortcut list can be offered.
     export GSETTINGS_BACKEND=keyfile
+    # A panel's notification area: the items that register are listed in $TRAY_ITEMS.
+    TRAY_ITEMS="$E2E_ROOT/tray-items"
+    /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/tray_host.py" "$TRAY_ITEMS" >"$E2E_ROOT/tray.out" 2>&1 &
+    E2E_PIDS+=("$!")
+    e2e_until 10 sh -c 'gdbus introspect --session --dest org.kde.StatusNotifierWatcher \
+        --object-path /StatusNotifierWatcher >/dev/null 2>&1' || fail "the tray host did not start"
 }
 
 # Stands in for systemd's notify socket: every datagram to the socket at $1 is a line "SECONDS STATE"
