@@ -80,7 +80,7 @@ FolderTrees::FolderTrees(SettingsStore& settings)
 
 void FolderTrees::added(const QString& root)
 {
-    if (m_settings.GetSetting(SettingKey::NewSubfolders) != QLatin1String("On"))
+    if (root.trimmed().isEmpty() || m_settings.GetSetting(SettingKey::NewSubfolders) != QLatin1String("On"))
         return;
     const QString rootKey = folderKey(root);
     QStringList roots = stored(m_settings, SettingKey::FolderTrees);
