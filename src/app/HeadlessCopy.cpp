@@ -44,12 +44,14 @@ void HeadlessCopy::settingStored(const SettingChange& change)
         FollowStartAtLogin(m_settings, QCoreApplication::applicationFilePath());
 }
 
-qint32 HeadlessCopy::intervalSeconds() const
+qint32 HeadlessCopy::intervalSeconds(bool* tooLong) const
 {
     try {
         return IntervalSeconds(m_settings.GetSetting(SettingKey::Text11), m_settings.GetSetting(SettingKey::Text22),
                                m_settings.GetSetting(SettingKey::Text33));
     } catch (const RuntimeError&) {
+        if (tooLong)
+            *tooLong = true;
         return QString::fromLatin1(SettingKey::Text33.defaultText).toInt();
     }
 }

@@ -34,8 +34,8 @@ public:
     const ConversionPass& conversionPass() const override { return m_pass; }
     // When the service's next pass falls due (invalid: none).
     void setNextPass(const QDateTime& when) { m_nextPass = when; }
-    // The stored interval; its default when it is too long to hold.
-    qint32 intervalSeconds() const;
+    // The stored interval; its default when it is too long to hold (then tooLong is set).
+    qint32 intervalSeconds(bool* tooLong = nullptr) const;
 
     // Whether automatic conversion is on: as stored, but the service starts with its passes on.
     // --toggle-automatic turns it off and on as the window's button does, and stores the state as it does.

@@ -145,13 +145,10 @@ int RunService(int argc, char* argv[])
     QTimer next;
     next.setSingleShot(true);
     const auto arm = [&] {
-        qint32 seconds = 30;
-        try {
-            seconds = IntervalSeconds(settings.GetSetting(SettingKey::Text11), settings.GetSetting(SettingKey::Text22),
-                                      settings.GetSetting(SettingKey::Text33));
-        } catch (const RuntimeError&) {
-            say(QStringLiteral("the interval is too long; 30 seconds are used"));
-        }
+        bool tooLong = false;
+        const qint32 seconds = copy.intervalSeconds(&tooLong);
+        if (tooLong)
+            say(QStringLiteral("the interval is too long; %1 seconds are used").arg(seconds));
         // At least a second apart; beyond 24 days (more than a timer holds), every 24 days.
         next.start(std::clamp(seconds, 1, 24 * 86400) * 1000);
         copy.setNextPass(QDateTime::currentDateTime().addMSecs(next.interval()));
