@@ -34,7 +34,9 @@ sleep 1
 for pid in $(pgrep -x quarnel || true); do
     tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "TEMP=$TEMP" && kill -TERM "$pid"
 done
-e2e_until 20 test "$(e2e_own_copies)" = 0 || fail "the service did not end"
+# Counted afresh on each try: the count taken once would hold the copy that had not yet ended.
+no_copy_left() { [ "$(e2e_own_copies)" = 0 ]; }
+e2e_until 20 no_copy_left || fail "the service did not end"
 journalctl --no-pager -o json SYSLOG_IDENTIFIER=quarnel >"$E2E_ROOT/journal" || fail "journalctl failed"
 /usr/bin/python3 - "$E2E_ROOT/journal" "$in" <<'PY' || fail "the journal lacks the service's entries"
 import json, sys
